@@ -1,0 +1,153 @@
+#include "randr_gamma.h"
+
+#include <cstdlib>
+
+void free_deleter::operator()(void* p) const { std::free(p); }
+
+namespace {
+
+bool randr_at_least_1_2(xcb_connection_t* conn) {
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn, &xcb_randr_id);
+    if (ext == nullptr || !ext->present) {
+        return false;
+    }
+    xcb_generic_error_t* raw_error = nullptr;
+    xcb_owned<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+        conn, xcb_randr_query_version(conn, 1, 2), &raw_error));
+    xcb_owned<xcb_generic_error_t> error(raw_error);
+    return version && (version->major_version > 1 ||
+                       (version->major_version == 1 && version->minor_version >= 2));
+}
+
+xcb_window_t default_root(xcb_connection_t* conn, int screen_number) {
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
+    for (int i = 0; it.rem > 0 && i < screen_number; ++i) {
+        xcb_screen_next(&it);
+    }
+    return it.rem > 0 ? it.data->root : 0;
+}
+
+template <typename Reply, typename Fetch, typename Cookie>
+xcb_owned<Reply> reply_of(xcb_connection_t* conn, Fetch fetch, Cookie cookie) {
+    xcb_generic_error_t* raw_error = nullptr;
+    xcb_owned<Reply> reply(fetch(conn, cookie, &raw_error));
+    xcb_owned<xcb_generic_error_t> error(raw_error);
+    return error ? nullptr : std::move(reply);
+}
+
+// Sizes first, all requests in flight at once, so a display with many CRTCs
+// costs two round trips rather than two per CRTC.
+bool read_gamma_sizes(const x_display& d, const xcb_randr_crtc_t* crtcs, int count,
+                      std::vector<crtc_ramp>& out) {
+    std::vector<xcb_randr_get_crtc_gamma_size_cookie_t> cookies;
+    for (int i = 0; i < count; ++i) {
+        cookies.push_back(xcb_randr_get_crtc_gamma_size(d.conn, crtcs[i]));
+    }
+    bool ok = true;
+    for (int i = 0; i < count; ++i) {
+        auto reply = reply_of<xcb_randr_get_crtc_gamma_size_reply_t>(
+            d.conn, xcb_randr_get_crtc_gamma_size_reply, cookies[static_cast<std::size_t>(i)]);
+        ok = ok && reply != nullptr;
+        if (reply && reply->size > 0) {
+            out.push_back(crtc_ramp{crtcs[i], reply->size, {}});
+        }
+    }
+    return ok;
+}
+
+bool read_gamma_entries(const x_display& d, std::vector<crtc_ramp>& ramps) {
+    std::vector<xcb_randr_get_crtc_gamma_cookie_t> cookies;
+    for (const crtc_ramp& r : ramps) {
+        cookies.push_back(xcb_randr_get_crtc_gamma(d.conn, r.crtc));
+    }
+    bool ok = true;
+    for (std::size_t i = 0; i < ramps.size(); ++i) {
+        auto reply = reply_of<xcb_randr_get_crtc_gamma_reply_t>(
+            d.conn, xcb_randr_get_crtc_gamma_reply, cookies[i]);
+        if (!reply || reply->size != ramps[i].size) {
+            ok = false;
+            continue;
+        }
+        const std::uint16_t* red = xcb_randr_get_crtc_gamma_red(reply.get());
+        const std::uint16_t* green = xcb_randr_get_crtc_gamma_green(reply.get());
+        const std::uint16_t* blue = xcb_randr_get_crtc_gamma_blue(reply.get());
+        std::vector<std::uint16_t>& e = ramps[i].entries;
+        e.assign(red, red + reply->size);
+        e.insert(e.end(), green, green + reply->size);
+        e.insert(e.end(), blue, blue + reply->size);
+    }
+    return ok;
+}
+
+}  // namespace
+
+display_status connect_x_display(x_display& out, const char* name) {
+    int screen_number = 0;
+    xcb_connection_t* conn = xcb_connect(name, &screen_number);
+    // xcb_connect never returns null: a failed connection is an object in
+    // the error state, and it still has to be disconnected.
+    if (xcb_connection_has_error(conn)) {
+        xcb_disconnect(conn);
+        return display_status::no_connection;
+    }
+    out = x_display{conn, default_root(conn, screen_number)};
+    if (out.root == 0) {
+        disconnect_x_display(out);
+        return display_status::no_connection;
+    }
+    if (!randr_at_least_1_2(conn)) {
+        disconnect_x_display(out);
+        return display_status::no_randr;
+    }
+    return display_status::ok;
+}
+
+void disconnect_x_display(x_display& d) {
+    if (d.conn != nullptr) {
+        xcb_disconnect(d.conn);
+    }
+    d = x_display{};
+}
+
+display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) {
+    out.clear();
+    auto resources = reply_of<xcb_randr_get_screen_resources_current_reply_t>(
+        d.conn, xcb_randr_get_screen_resources_current_reply,
+        xcb_randr_get_screen_resources_current(d.conn, d.root));
+    if (!resources) {
+        return display_status::read_failed;
+    }
+    const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
+    if (!read_gamma_sizes(d, crtcs, count, out) || !read_gamma_entries(d, out)) {
+        out.clear();
+        return display_status::read_failed;
+    }
+    return out.empty() ? display_status::no_ramps : display_status::ok;
+}
+
+void queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
+                     const std::uint16_t* red, const std::uint16_t* green,
+                     const std::uint16_t* blue) {
+    xcb_randr_set_crtc_gamma(d.conn, crtc, size, red, green, blue);
+}
+
+void queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp) {
+    const std::uint16_t* e = ramp.entries.data();
+    queue_crtc_ramp(d, ramp.crtc, ramp.size, e, e + ramp.size, e + 2 * ramp.size);
+}
+
+bool wait_for_server(const x_display& d) {
+    auto focus = reply_of<xcb_get_input_focus_reply_t>(d.conn, xcb_get_input_focus_reply,
+                                                       xcb_get_input_focus(d.conn));
+    return focus != nullptr;
+}
+
+std::uint8_t nearest_level(std::uint32_t j, std::uint32_t size) {
+    if (size <= 1) {
+        return 0;
+    }
+    // round(j * 255 / (size - 1)) in integers: add half the divisor first.
+    const std::uint32_t d = size - 1;
+    return static_cast<std::uint8_t>((j * 255 + d / 2) / d);
+}

@@ -1,0 +1,55 @@
+// Reading and loading CRTC gamma ramps through XCB and RandR. Shared by the
+// X11 display layer, the ramp viewer and the end-to-end tests, so that all of
+// them see a display the same way.
+#pragma once
+
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// XCB replies and errors are malloc'd; this frees them on every path.
+struct free_deleter {
+    void operator()(void* p) const;
+};
+template <typename T>
+using xcb_owned = std::unique_ptr<T, free_deleter>;
+
+struct x_display {
+    xcb_connection_t* conn = nullptr;
+    xcb_window_t root = 0;
+};
+
+// One CRTC's ramp at its native size: red, green, blue blocks of `size`.
+struct crtc_ramp {
+    xcb_randr_crtc_t crtc = 0;
+    std::uint16_t size = 0;
+    std::vector<std::uint16_t> entries;
+};
+
+enum class display_status { ok, no_connection, no_randr, read_failed, no_ramps };
+
+// Connects to the display the environment names, or to `name`, and checks
+// that the server speaks RandR 1.2 or later (CRTC gamma arrived in 1.2).
+display_status connect_x_display(x_display& out, const char* name = nullptr);
+void disconnect_x_display(x_display& d);
+
+// Reads the ramp of every CRTC whose gamma size is above 0. CRTCs without a
+// ramp are skipped rather than failing the whole display.
+display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out);
+
+// Queues an unchecked SetCrtcGamma; a refusal comes back later as an event.
+void queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
+                     const std::uint16_t* red, const std::uint16_t* green,
+                     const std::uint16_t* blue);
+void queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp);
+
+// A request with a reply: once it returns true the server has processed
+// everything sent before it.
+bool wait_for_server(const x_display& d);
+
+// The input level whose value a ramp of `size` entries gives to native entry
+// j: the nearest of 0..255, so a 256-entry frame can drive any gamma size.
+std::uint8_t nearest_level(std::uint32_t j, std::uint32_t size);
