@@ -376,4 +376,6 @@ void restore_and_exit(int sig) {
     std::exit(sig);
 }
 
-std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t process_id() {
+    return static_cast<std::uint32_t>(getpid());
+}

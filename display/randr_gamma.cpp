@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 
-void free_deleter::operator()(void* p) const { std::free(p); }
+void free_deleter::operator()(void* p) const {
+    std::free(p);
+}
 
 namespace {
 
@@ -12,8 +14,8 @@ bool randr_at_least_1_2(xcb_connection_t* conn) {
         return false;
     }
     xcb_generic_error_t* raw_error = nullptr;
-    xcb_owned<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-        conn, xcb_randr_query_version(conn, 1, 2), &raw_error));
+    xcb_owned<xcb_randr_query_version_reply_t> version(
+        xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 2), &raw_error));
     xcb_owned<xcb_generic_error_t> error(raw_error);
     return version && (version->major_version > 1 ||
                        (version->major_version == 1 && version->minor_version >= 2));

@@ -24,7 +24,9 @@ int scripted_draw() {
     return current.values[current.used++];
 }
 
-void script(std::vector<int> values) { current = draw_script{std::move(values), 0}; }
+void script(std::vector<int> values) {
+    current = draw_script{std::move(values), 0};
+}
 
 wave_state single_state(wave_channel red) {
     // Green and blue sit far from any reversal so only red can draw.

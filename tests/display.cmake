@@ -1,0 +1,25 @@
+# End-to-end tests: the real gammawave on real X servers that the tests start.
+add_library(x_server STATIC x_server.cpp)
+target_link_libraries(x_server PUBLIC randr_gamma)
+target_include_directories(x_server PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+gammawave_strict(x_server)
+
+add_library(cos_fault SHARED cos_fault.cpp)
+target_link_libraries(cos_fault PRIVATE dl)
+# It recurses without end on purpose.
+target_compile_options(cos_fault PRIVATE -O1 -Wno-infinite-recursion)
+gammawave_strict(cos_fault)
+
+add_executable(randr_gamma_tests randr_gamma_test.cpp)
+target_link_libraries(randr_gamma_tests PRIVATE randr_gamma GTest::gtest GTest::gtest_main)
+gammawave_strict(randr_gamma_tests)
+gtest_discover_tests(randr_gamma_tests PROPERTIES LABELS unit)
+
+add_executable(gammawave_e2e_tests gammawave_e2e_test.cpp)
+target_link_libraries(gammawave_e2e_tests PRIVATE x_server wave GTest::gtest GTest::gtest_main)
+target_compile_definitions(gammawave_e2e_tests PRIVATE
+  GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>"
+  COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
+add_dependencies(gammawave_e2e_tests gammawave cos_fault)
+gammawave_strict(gammawave_e2e_tests)
+gtest_discover_tests(gammawave_e2e_tests PROPERTIES LABELS e2e DISCOVERY_TIMEOUT 30)

@@ -4,9 +4,9 @@
 // The exact values the program promises (entry 49 of phase 0 is 33410, and so
 // on) depend on evaluating in the stated grouping and order, with no fused
 // multiply-add; CMake builds this file with -ffp-contract=off for that reason.
-#include "wave.h"
-
 #include <cmath>
+
+#include "wave.h"
 
 namespace {
 

@@ -1,0 +1,51 @@
+// Preloaded into gammawave to inject faults from outside, with no hook in
+// the program: after GAMMAWAVE_FAULT_AFTER calls of cos it either writes
+// through a null pointer (GAMMAWAVE_FAULT=null) or recurses until the stack
+// runs out (GAMMAWAVE_FAULT=stack).
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using cos_fn = double (*)(double);
+
+long calls = 0;
+long fault_after = -1;
+const char* fault_kind = nullptr;
+
+void read_settings() {
+    const char* after = std::getenv("GAMMAWAVE_FAULT_AFTER");
+    fault_after = after != nullptr ? std::atol(after) : 0;
+    fault_kind = std::getenv("GAMMAWAVE_FAULT");
+}
+
+// Each level keeps a live buffer so the compiler can neither inline the
+// recursion away nor turn it into a loop.
+__attribute__((noinline)) int exhaust_stack(int depth) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return exhaust_stack(depth + 1) + frame[0];
+}
+
+void fault() {
+    if (fault_kind != nullptr && std::strcmp(fault_kind, "stack") == 0) {
+        exhaust_stack(0);
+    }
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+
+}  // namespace
+
+extern "C" double cos(double x) {
+    static cos_fn real = reinterpret_cast<cos_fn>(dlsym(RTLD_NEXT, "cos"));
+    if (fault_after < 0) {
+        read_settings();
+    }
+    if (fault_after > 0 && ++calls > fault_after) {
+        fault();
+    }
+    return real(x);
+}

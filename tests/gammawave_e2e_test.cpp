@@ -1,0 +1,291 @@
+// The real gammawave on real X servers: Xvfb (one CRTC) and Xorg with the
+// dummy driver (16 CRTCs, three monitors on).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "wave.h"
+#include "x_server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class server_kind { xvfb, xorg };
+
+// One server of each kind for the whole run, started on first use.
+x_server& shared_server(server_kind kind) {
+    static std::map<server_kind, x_server> servers;
+    x_server& s = servers[kind];
+    if (s.pid <= 0) {
+        auto started = kind == server_kind::xvfb ? start_xvfb() : start_xorg_dummy();
+        if (started) {
+            s = *started;
+        }
+    }
+    return s;
+}
+
+struct stop_servers : ::testing::Environment {
+    void TearDown() override {
+        stop_x_server(shared_server(server_kind::xvfb));
+        stop_x_server(shared_server(server_kind::xorg));
+    }
+};
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new stop_servers);
+
+std::string require_server(server_kind kind) {
+    const x_server& s = shared_server(kind);
+    return s.display;
+}
+
+bool same_ramps(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].crtc != b[i].crtc || a[i].size != b[i].size || a[i].entries != b[i].entries) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool none_the_same(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (a[i].entries == b[i].entries) {
+            return false;
+        }
+    }
+    return a.size() == b.size();
+}
+
+// Every block the program may load: the curve at each of the 360 phases.
+const std::set<std::vector<std::uint16_t>>& curve_blocks() {
+    static const std::set<std::vector<std::uint16_t>> blocks = [] {
+        std::set<std::vector<std::uint16_t>> all;
+        for (std::int32_t phase = 0; phase < 360; ++phase) {
+            std::array<std::uint16_t, 256> b{};
+            render_channel_curve(phase, b);
+            all.emplace(b.begin(), b.end());
+        }
+        return all;
+    }();
+    return blocks;
+}
+
+bool holds_curve_frames(const std::vector<crtc_ramp>& ramps) {
+    for (const crtc_ramp& r : ramps) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            const auto first = r.entries.begin() + static_cast<std::ptrdiff_t>(c * r.size);
+            if (r.size != 256 || !curve_blocks().contains({first, first + 256})) {
+                return false;
+            }
+        }
+    }
+    return !ramps.empty();
+}
+
+struct gammawave_run {
+    pid_t pid = -1;
+    std::string dir;
+    std::string out() const { return read_file(dir + "/out"); }
+    std::string err() const { return read_file(dir + "/err"); }
+};
+
+gammawave_run start_gammawave(std::optional<std::string> display,
+                              std::vector<std::pair<std::string, std::string>> env = {},
+                              std::vector<std::string> args = {}) {
+    gammawave_run run;
+    run.dir = temp_dir();
+    args.insert(args.begin(), GAMMAWAVE_BIN);
+    run.pid = spawn(args, {std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"});
+    return run;
+}
+
+// Loads random non-identity ramps so a restore to anything else shows.
+std::vector<crtc_ramp> load_random_ramps(const test_display& d, unsigned seed) {
+    const std::vector<crtc_ramp> ramps = random_ramps(d.ramps(), seed);
+    d.load(ramps);
+    return ramps;
+}
+
+bool animates_every_crtc(const test_display& d, const std::vector<crtc_ramp>& before) {
+    return eventually([&] { return none_the_same(d.ramps(), before); }, 5s);
+}
+
+const char* kind_name(server_kind k) {
+    return k == server_kind::xvfb ? "Xvfb" : "XorgDummy";
+}
+
+}  // namespace
+
+TEST(NoDisplay, MessageAndStatusOne) {
+    const std::optional<std::string> displays[] = {std::string{}, ":4999", "not a display"};
+    for (const auto& display : displays) {
+        gammawave_run run = start_gammawave(display);
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited) << "DISPLAY=" << *display;
+        EXPECT_EQ(r.code, 1) << "DISPLAY=" << *display;
+        EXPECT_EQ(run.out(), "Can't get gamma ramp!\n") << "DISPLAY=" << *display;
+        EXPECT_EQ(run.err(), "") << "DISPLAY=" << *display;
+        remove_tree(run.dir);
+    }
+}
+
+class Restore : public ::testing::TestWithParam<std::tuple<server_kind, int>> {};
+
+// Arguments are passed to show they change nothing.
+TEST_P(Restore, PutsBackExactRampsAndExitsWithSignal) {
+    const auto [kind, sig] = GetParam();
+    const std::string display = require_server(kind);
+    ASSERT_FALSE(display.empty()) << "could not start " << kind_name(kind);
+    test_display d(display);
+    const auto before = load_random_ramps(d, static_cast<unsigned>(sig));
+    ASSERT_FALSE(before.empty());
+
+    gammawave_run run = start_gammawave(display, {}, {"--ignored", "argument"});
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    kill(run.pid, sig);
+    const exit_result r = wait_exit(run.pid, 10s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, sig);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    EXPECT_EQ(run.out(), "");
+    remove_tree(run.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Restore,
+                         ::testing::Combine(::testing::Values(server_kind::xvfb, server_kind::xorg),
+                                            ::testing::Values(SIGINT, SIGTERM, SIGSEGV)),
+                         [](const auto& info) {
+                             return std::string(kind_name(std::get<0>(info.param))) + "_" +
+                                    sigabbrev_np(std::get<1>(info.param));
+                         });
+
+class Fault : public ::testing::TestWithParam<std::tuple<server_kind, const char*>> {};
+
+// A fault raised by the kernel, injected by a preloaded cos after about
+// 30 frames (768 calls a frame).
+TEST_P(Fault, RestoredWithStatusEleven) {
+    const auto [kind, fault] = GetParam();
+    const std::string display = require_server(kind);
+    ASSERT_FALSE(display.empty()) << "could not start " << kind_name(kind);
+    test_display d(display);
+    const auto before = load_random_ramps(d, 7);
+
+    gammawave_run run = start_gammawave(display, {{"LD_PRELOAD", COS_FAULT_LIB},
+                                                  {"GAMMAWAVE_FAULT", fault},
+                                                  {"GAMMAWAVE_FAULT_AFTER", "23000"}});
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    const exit_result r = wait_exit(run.pid, 10s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, SIGSEGV);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    remove_tree(run.dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, Fault,
+                         ::testing::Combine(::testing::Values(server_kind::xvfb, server_kind::xorg),
+                                            ::testing::Values("null", "stack")),
+                         [](const auto& info) {
+                             return std::string(kind_name(std::get<0>(info.param))) + "_" +
+                                    std::get<1>(info.param);
+                         });
+
+// Whatever the display holds while animating is the curve at some phase, on
+// every CRTC and channel, and it keeps changing.
+TEST(Animation, EveryCrtcHoldsCurveFrames) {
+    const std::string display = require_server(server_kind::xorg);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    const auto before = load_random_ramps(d, 11);
+    gammawave_run run = start_gammawave(display);
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    std::vector<crtc_ramp> last;
+    int changes = 0;
+    for (int sample = 0; sample < 20; ++sample) {
+        const auto now = d.ramps();
+        EXPECT_TRUE(holds_curve_frames(now)) << "sample " << sample;
+        changes += !same_ramps(now, last);
+        last = now;
+        std::this_thread::sleep_for(25ms);
+    }
+    EXPECT_GT(changes, 10);
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    remove_tree(run.dir);
+}
+
+// Signals at random moments, from before the handlers exist to mid-frame.
+// A signal that beats the handlers finds the display untouched; any later
+// one must restore. Either way the display ends as it was.
+TEST(Restore, SignalsAtRandomMoments) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    std::mt19937 gen(2026);
+    std::uniform_int_distribution<int> delay_us(0, 60000);
+    const int signals[] = {SIGINT, SIGTERM, SIGSEGV};
+    for (unsigned round = 0; round < 40; ++round) {
+        const auto before = load_random_ramps(d, 100 + round);
+        const int sig = signals[round % 3];
+        gammawave_run run = start_gammawave(display);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(gen)));
+        kill(run.pid, sig);
+        const exit_result r = wait_exit(run.pid, 10s);
+        ASSERT_FALSE(r.timed_out) << "round " << round;
+        EXPECT_EQ(r.code, sig) << "round " << round;
+        ASSERT_TRUE(same_ramps(d.ramps(), before)) << "round " << round << " exited " << r.exited;
+        remove_tree(run.dir);
+    }
+}
+
+// Unhandled signals end the process as the system does by default: no
+// restore, so the last animated frame stays.
+TEST(Restore, OtherSignalsLeaveTheDisplayAnimated) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    for (int sig : {SIGHUP, SIGUSR1, SIGKILL}) {
+        const auto before = load_random_ramps(d, 300 + static_cast<unsigned>(sig));
+        gammawave_run run = start_gammawave(display);
+        ASSERT_TRUE(animates_every_crtc(d, before));
+        kill(run.pid, sig);
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_FALSE(r.exited) << sigabbrev_np(sig);
+        EXPECT_EQ(r.code, sig);
+        const auto after = d.ramps();
+        EXPECT_FALSE(same_ramps(after, before)) << sigabbrev_np(sig);
+        EXPECT_TRUE(holds_curve_frames(after)) << sigabbrev_np(sig);
+        remove_tree(run.dir);
+    }
+}
+
+// When the server goes away the program notices on its next frame and ends
+// with status 1 and one line on standard error, instead of spinning.
+TEST(DisplayLost, EndsWithStatusOne) {
+    auto server = start_xvfb();
+    ASSERT_TRUE(server);
+    gammawave_run run;
+    {
+        test_display d(server->display);
+        const auto before = load_random_ramps(d, 5);
+        run = start_gammawave(server->display);
+        ASSERT_TRUE(animates_every_crtc(d, before));
+    }
+    stop_x_server(*server);
+    const exit_result r = wait_exit(run.pid, 5s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1);
+    const std::string err = run.err();
+    EXPECT_NE(err.find("lost the connection to the display"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(run.out(), "");
+    remove_tree(run.dir);
+}
