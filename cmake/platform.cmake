@@ -20,3 +20,19 @@ else()
 endif()
 target_include_directories(gammawave PRIVATE display)
 gammawave_strict(gammawave)
+
+if(NOT WIN32)
+  find_package(PNG REQUIRED)
+  # The viewer's pure parts, linked by its tests too.
+  add_library(ramp_view STATIC view/ramp_view.cpp view/timeline_png.cpp)
+  target_include_directories(ramp_view PUBLIC view)
+  target_link_libraries(ramp_view PUBLIC randr_gamma wave PNG::PNG)
+  gammawave_strict(ramp_view)
+
+  add_executable(gammawave-view view/main.cpp)
+  target_link_libraries(gammawave-view PRIVATE ramp_view)
+  gammawave_strict(gammawave-view)
+
+  install(TARGETS gammawave-view RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES docs/gammawave.1 docs/gammawave-view.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()

@@ -40,18 +40,22 @@ xcb_owned<Reply> reply_of(xcb_connection_t* conn, Fetch fetch, Cookie cookie) {
 // Sizes first, all requests in flight at once, so a display with many CRTCs
 // costs two round trips rather than two per CRTC.
 bool read_gamma_sizes(const x_display& d, const xcb_randr_crtc_t* crtcs, int count,
-                      std::vector<crtc_ramp>& out) {
-    std::vector<xcb_randr_get_crtc_gamma_size_cookie_t> cookies;
+                      xcb_timestamp_t config, std::vector<crtc_ramp>& out) {
+    std::vector<xcb_randr_get_crtc_gamma_size_cookie_t> sizes;
+    std::vector<xcb_randr_get_crtc_info_cookie_t> infos;
     for (int i = 0; i < count; ++i) {
-        cookies.push_back(xcb_randr_get_crtc_gamma_size(d.conn, crtcs[i]));
+        sizes.push_back(xcb_randr_get_crtc_gamma_size(d.conn, crtcs[i]));
+        infos.push_back(xcb_randr_get_crtc_info(d.conn, crtcs[i], config));
     }
     bool ok = true;
-    for (int i = 0; i < count; ++i) {
-        auto reply = reply_of<xcb_randr_get_crtc_gamma_size_reply_t>(
-            d.conn, xcb_randr_get_crtc_gamma_size_reply, cookies[static_cast<std::size_t>(i)]);
-        ok = ok && reply != nullptr;
-        if (reply && reply->size > 0) {
-            out.push_back(crtc_ramp{crtcs[i], reply->size, {}});
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        auto size = reply_of<xcb_randr_get_crtc_gamma_size_reply_t>(
+            d.conn, xcb_randr_get_crtc_gamma_size_reply, sizes[i]);
+        auto info = reply_of<xcb_randr_get_crtc_info_reply_t>(d.conn, xcb_randr_get_crtc_info_reply,
+                                                              infos[i]);
+        ok = ok && size != nullptr;
+        if (size && size->size > 0) {
+            out.push_back(crtc_ramp{crtcs[i], size->size, {}, info && info->mode != XCB_NONE});
         }
     }
     return ok;
@@ -121,7 +125,7 @@ display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) 
     }
     const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
     const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
-    if (!read_gamma_sizes(d, crtcs, count, out) || !read_gamma_entries(d, out)) {
+    if (!read_gamma_sizes(d, crtcs, count, resources->config_timestamp, out) || !read_gamma_entries(d, out)) {
         out.clear();
         return display_status::read_failed;
     }

@@ -27,6 +27,7 @@ struct crtc_ramp {
     xcb_randr_crtc_t crtc = 0;
     std::uint16_t size = 0;
     std::vector<std::uint16_t> entries;
+    bool active = false;  // drives a monitor (has a mode) when read
 };
 
 enum class display_status { ok, no_connection, no_randr, read_failed, no_ramps };

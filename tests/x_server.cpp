@@ -103,21 +103,6 @@ bool run_quietly(const std::vector<std::string>& argv, const std::string& displa
     return r.exited && r.code == 0;
 }
 
-constexpr const char* dummy_config = R"(Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 256000
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Virtual 8192 4096
-  EndSubSection
-EndSection
-)";
 
 // The dummy driver starts with one monitor on; a mode of our own switches on
 // more, each to the right of the last.
@@ -212,10 +197,9 @@ std::optional<x_server> start_xorg_dummy(int monitors) {
         return std::nullopt;  // Xorg takes a config of our own only from root
     }
     const std::string dir = temp_dir();
-    std::ofstream(dir + "/xorg.conf") << dummy_config;
     std::filesystem::create_directory(dir + "/conf.d");
     auto server =
-        start_server({"Xorg", "-noreset", "-nolisten", "tcp", "-config", dir + "/xorg.conf",
+        start_server({"Xorg", "-noreset", "-nolisten", "tcp", "-config", XORG_DUMMY_CONF,
                       "-configdir", dir + "/conf.d", "-logfile", dir + "/xorg.log"},
                      dir);
     if (server && !switch_on_monitors(server->display, monitors)) {
