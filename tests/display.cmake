@@ -24,3 +24,20 @@ target_compile_definitions(gammawave_e2e_tests PRIVATE
 add_dependencies(gammawave_e2e_tests gammawave cos_fault)
 gammawave_strict(gammawave_e2e_tests)
 gtest_discover_tests(gammawave_e2e_tests PROPERTIES LABELS e2e DISCOVERY_TIMEOUT 30)
+
+add_executable(ramp_view_tests ramp_view_test.cpp)
+target_link_libraries(ramp_view_tests PRIVATE ramp_view GTest::gtest GTest::gtest_main)
+gammawave_strict(ramp_view_tests)
+gtest_discover_tests(ramp_view_tests PROPERTIES LABELS unit)
+
+add_executable(view_e2e_tests view_e2e_test.cpp)
+target_link_libraries(view_e2e_tests PRIVATE x_server ramp_view GTest::gtest GTest::gtest_main)
+target_compile_definitions(view_e2e_tests PRIVATE GAMMAWAVE_VIEW_BIN="$<TARGET_FILE:gammawave-view>")
+add_dependencies(view_e2e_tests gammawave-view)
+gammawave_strict(view_e2e_tests)
+gtest_discover_tests(view_e2e_tests PROPERTIES LABELS e2e DISCOVERY_TIMEOUT 30)
+
+# ./run as a newcomer types it on a machine with no display.
+add_test(NAME run_headless COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/run_headless_test.sh
+         ${PROJECT_SOURCE_DIR})
+set_tests_properties(run_headless PROPERTIES LABELS e2e TIMEOUT 600)
