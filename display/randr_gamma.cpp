@@ -125,7 +125,8 @@ display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) 
     }
     const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
     const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
-    if (!read_gamma_sizes(d, crtcs, count, resources->config_timestamp, out) || !read_gamma_entries(d, out)) {
+    if (!read_gamma_sizes(d, crtcs, count, resources->config_timestamp, out) ||
+        !read_gamma_entries(d, out)) {
         out.clear();
         return display_status::read_failed;
     }

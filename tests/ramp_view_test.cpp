@@ -1,6 +1,7 @@
+#include "ramp_view.h"
+
 #include <gtest/gtest.h>
 
-#include "ramp_view.h"
 #include "wave.h"
 
 namespace {
@@ -9,7 +10,8 @@ crtc_ramp curve_ramp(int red, int green, int blue) {
     crtc_ramp r{1, 256, std::vector<std::uint16_t>(768), true};
     const int phases[] = {red, green, blue};
     for (std::size_t c = 0; c < 3; ++c) {
-        render_channel_curve(phases[c], std::span<std::uint16_t, 256>(r.entries.data() + c * 256, 256));
+        render_channel_curve(phases[c],
+                             std::span<std::uint16_t, 256>(r.entries.data() + c * 256, 256));
     }
     return r;
 }

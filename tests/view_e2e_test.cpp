@@ -101,8 +101,10 @@ TEST_F(View, TimelinePictureHoldsTheRamp) {
 TEST_F(View, BadArgumentsExitTwoNamingThem) {
     // Each bad command line, and the word its error must name.
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--bogus"}, "'--bogus'"},         {{"--seconds", "soon"}, "'soon'"},
-        {{"--seconds", "-1"}, "'-1'"},      {{"--png", "x.png"}, "'--seconds N'"},
+        {{"--bogus"}, "'--bogus'"},
+        {{"--seconds", "soon"}, "'soon'"},
+        {{"--seconds", "-1"}, "'-1'"},
+        {{"--png", "x.png"}, "'--seconds N'"},
         {{"--png"}, "'--png' needs a value"}};
     for (const auto& [args, named] : cases) {
         const view_result r = run_view(server.display, args);

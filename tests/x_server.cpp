@@ -103,7 +103,6 @@ bool run_quietly(const std::vector<std::string>& argv, const std::string& displa
     return r.exited && r.code == 0;
 }
 
-
 // The dummy driver starts with one monitor on; a mode of our own switches on
 // more, each to the right of the last.
 bool switch_on_monitors(const std::string& display, int monitors) {
@@ -198,10 +197,9 @@ std::optional<x_server> start_xorg_dummy(int monitors) {
     }
     const std::string dir = temp_dir();
     std::filesystem::create_directory(dir + "/conf.d");
-    auto server =
-        start_server({"Xorg", "-noreset", "-nolisten", "tcp", "-config", XORG_DUMMY_CONF,
-                      "-configdir", dir + "/conf.d", "-logfile", dir + "/xorg.log"},
-                     dir);
+    auto server = start_server({"Xorg", "-noreset", "-nolisten", "tcp", "-config", XORG_DUMMY_CONF,
+                                "-configdir", dir + "/conf.d", "-logfile", dir + "/xorg.log"},
+                               dir);
     if (server && !switch_on_monitors(server->display, monitors)) {
         stop_x_server(*server);
         return std::nullopt;

@@ -43,7 +43,9 @@ struct options {
 };
 
 volatile sig_atomic_t interrupted = 0;
-void on_interrupt(int) { interrupted = 1; }
+void on_interrupt(int) {
+    interrupted = 1;
+}
 
 [[noreturn]] void bad_argument(const std::string& message) {
     std::fprintf(stderr, "gammawave-view: %s (try --help)\n", message.c_str());
@@ -206,8 +208,8 @@ void print_sample(const std::vector<crtc_ramp>& ramps, std::vector<rate_meter>& 
                         fps.c_str());
             ++lines_drawn;
         } else {
-            std::printf("crtc %u size %u peak red %d green %d blue %d frames/s %s\n",
-                        ramps[i].crtc, ramps[i].size, peaks[0], peaks[1], peaks[2], fps.c_str());
+            std::printf("crtc %u size %u peak red %d green %d blue %d frames/s %s\n", ramps[i].crtc,
+                        ramps[i].size, peaks[0], peaks[1], peaks[2], fps.c_str());
         }
     }
     std::fflush(stdout);
@@ -260,8 +262,9 @@ int main(int argc, char** argv) {
         dump(ramps);
     } else if (opt.what == mode::png) {
         std::vector<timeline_row> rows;
-        every_sample(d, ramps, opt.seconds,
-                     [&rows](const auto& now) { rows.push_back(timeline_row_of(now[shown(now).front()])); });
+        every_sample(d, ramps, opt.seconds, [&rows](const auto& now) {
+            rows.push_back(timeline_row_of(now[shown(now).front()]));
+        });
         const std::string error = write_timeline_png(opt.png_path, rows);
         if (!error.empty()) {
             fail(error.c_str());
