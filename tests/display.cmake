@@ -1,9 +1,4 @@
 # End-to-end tests: the real gammawave on real X servers that the tests start.
-add_library(x_server STATIC x_server.cpp)
-target_link_libraries(x_server PUBLIC randr_gamma)
-target_include_directories(x_server PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_compile_definitions(x_server PRIVATE XORG_DUMMY_CONF="${PROJECT_SOURCE_DIR}/deps/xorg-dummy.conf")
-gammawave_strict(x_server)
 
 add_library(cos_fault SHARED cos_fault.cpp)
 target_link_libraries(cos_fault PRIVATE dl)

@@ -1,0 +1,218 @@
+// The frame-loop benchmark: runs the real gammawave binary on a private X
+// server for a set time and reports frames per second, CPU per frame for the
+// program and the server next to the floor (a bare loop of 10 ms waits),
+// resident memory, heap allocations per frame and the time from SIGINT to
+// exit. The floor runs beside the program in the same window. Frames and allocations are counted by a preloaded library, with no
+// hook in the program.
+//
+//   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "counters.h"
+#include "x_server.h"
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+struct settings {
+    double seconds = 60;
+    int exit_runs = 20;
+    std::vector<std::string> servers{"xvfb", "xorg"};
+};
+
+long long schedstat_ns(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = 0;
+    in >> ns;
+    return ns;
+}
+
+long rss_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+// Shared counters: a file sized for them, mapped by the preloaded library.
+struct counter_file {
+    std::string path;
+    explicit counter_file(const std::string& dir) : path(dir + "/counters") {
+        std::ofstream(path, std::ios::binary).write(std::string(sizeof(process_counters), '\0').data(),
+                                                    sizeof(process_counters));
+    }
+    process_counters read() const {
+        process_counters c{};
+        std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(&c), sizeof c);
+        return c;
+    }
+};
+
+struct snapshot {
+    steady::time_point at;
+    process_counters counts;
+    long long program_ns;
+    long long server_ns;
+    long rss;
+};
+
+snapshot take(pid_t program, pid_t server, const counter_file& counters) {
+    return {steady::now(), counters.read(), schedstat_ns(program), schedstat_ns(server),
+            rss_kib(program)};
+}
+
+struct floor_figures {
+    double us_per_wake;
+    double wakes_per_second;
+};
+
+// The floor runs beside the program over the same window, so that both see
+// the same machine: on a shared host absolute CPU times drift between runs.
+pid_t start_floor(double seconds, const std::string& out) {
+    return spawn({FLOOR_BIN, std::to_string(seconds)}, {std::string{}, {}, out, {}});
+}
+
+floor_figures finish_floor(pid_t pid, double seconds, const std::string& out) {
+    wait_exit(pid, std::chrono::seconds(static_cast<long>(seconds) + 30));
+    std::istringstream in(read_file(out));
+    double wakes = 0;
+    double ns = 0;
+    in >> wakes >> ns;
+    return {wakes > 0 ? ns / wakes / 1000.0 : 0, wakes / seconds};
+}
+
+struct loop_figures {
+    double fps, program_us, server_us, allocations_per_frame;
+    long rss_first, rss_last;
+    floor_figures floor;
+};
+
+loop_figures measure_loop(const x_server& server, const settings& s, const std::string& dir) {
+    const counter_file counters(dir);
+    const pid_t pid = spawn({GAMMAWAVE_BIN}, {server.display,
+                                              {{"LD_PRELOAD", COUNTING_LIB},
+                                               {"GAMMAWAVE_COUNTERS", counters.path}},
+                                              {},
+                                              {}});
+    std::this_thread::sleep_for(1s);  // past start-up, into the steady state
+    const double window = s.seconds - 1;
+    const pid_t floor = start_floor(window, dir + "/floor");
+    const snapshot a = take(pid, server.pid, counters);
+    std::this_thread::sleep_for(std::chrono::duration<double>(window));
+    const snapshot b = take(pid, server.pid, counters);
+    kill(pid, SIGINT);
+    wait_exit(pid, 10s);
+    const floor_figures fl = finish_floor(floor, window, dir + "/floor");
+
+    const double frames = static_cast<double>(b.counts.cos_calls - a.counts.cos_calls) / 768.0;
+    const std::chrono::duration<double> span = b.at - a.at;
+    return {frames / span.count(),
+            static_cast<double>(b.program_ns - a.program_ns) / frames / 1000.0,
+            static_cast<double>(b.server_ns - a.server_ns) / frames / 1000.0,
+            static_cast<double>(b.counts.allocations - a.counts.allocations) / frames, a.rss,
+            b.rss, fl};
+}
+
+// From SIGINT to the process's end, as its parent sees it, over many runs.
+std::vector<double> measure_exit_ms(const x_server& server, const settings& s) {
+    std::vector<double> ms;
+    for (int run = 0; run < s.exit_runs; ++run) {
+        const pid_t pid = spawn({GAMMAWAVE_BIN}, {server.display, {}, {}, {}});
+        std::this_thread::sleep_for(300ms);
+        const auto start = steady::now();
+        kill(pid, SIGINT);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ms.push_back(std::chrono::duration<double, std::milli>(steady::now() - start).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms;
+}
+
+std::string cpu_model() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            return line.substr(line.find(':') + 2);
+        }
+    }
+    return "unknown";
+}
+
+settings parse(int argc, char** argv) {
+    settings s;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key == "--seconds") {
+            s.seconds = std::max(2.0, std::atof(argv[i + 1]));
+        } else if (key == "--exit-runs") {
+            s.exit_runs = std::max(1, std::atoi(argv[i + 1]));
+        } else if (key == "--servers") {
+            s.servers.clear();
+            std::istringstream list(argv[i + 1]);
+            for (std::string name; std::getline(list, name, ',');) {
+                s.servers.push_back(name);
+            }
+        }
+    }
+    return s;
+}
+
+void report(const std::string& name, const loop_figures& f, const std::vector<double>& exit_ms) {
+    const double floor = f.floor.us_per_wake;
+    std::printf(
+        "| %s | %.2f | %.2f | %.1f | %.1f | %.2f | %.1f | %.2f | %ld | %ld | %.3f | %.2f | %.2f "
+        "|\n",
+        name.c_str(), f.fps, f.floor.wakes_per_second, floor, f.program_us, f.program_us / floor,
+        f.server_us, f.server_us / floor, f.rss_first, f.rss_last, f.allocations_per_frame,
+        exit_ms[exit_ms.size() / 2], exit_ms.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const settings s = parse(argc, argv);
+    const std::string dir = temp_dir();
+    std::printf("machine: %s, %u cores; %.0f s per loop, %d SIGINT runs\n\n", cpu_model().c_str(),
+                std::thread::hardware_concurrency(), s.seconds, s.exit_runs);
+    std::printf(
+        "| server | frames/s | floor wakes/s | floor CPU/wake (us) | gammawave CPU/frame (us) | x "
+        "floor | X server CPU/frame (us) | x floor | RSS at 1 s (KiB) | RSS at end (KiB) | "
+        "allocations/frame | SIGINT to exit median (ms) | max (ms) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    int measured = 0;
+    for (const std::string& name : s.servers) {
+        auto server = name == "xorg" ? start_xorg_dummy() : start_xvfb();
+        if (!server) {
+            std::printf("| %s | could not start the server |\n", name.c_str());
+            continue;
+        }
+        const loop_figures f = measure_loop(*server, s, dir);
+        const std::vector<double> exit_ms = measure_exit_ms(*server, s);
+        report(name == "xorg" ? "Xorg dummy, 16 CRTCs" : "Xvfb, 1 CRTC", f, exit_ms);
+        stop_x_server(*server);
+        ++measured;
+    }
+    remove_tree(dir);
+    return measured > 0 ? 0 : 1;
+}
