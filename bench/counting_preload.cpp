@@ -45,7 +45,9 @@ void bump(std::uint64_t& counter) {
     __atomic_store_n(&counter, __atomic_load_n(&counter, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
 }
 
-void count_allocation() { bump(counters->allocations); }
+void count_allocation() {
+    bump(counters->allocations);
+}
 
 }  // namespace
 

@@ -2,8 +2,8 @@
 // server for a set time and reports frames per second, CPU per frame for the
 // program and the server next to the floor (a bare loop of 10 ms waits),
 // resident memory, heap allocations per frame and the time from SIGINT to
-// exit. The floor runs beside the program in the same window. Frames and allocations are counted by a preloaded library, with no
-// hook in the program.
+// exit. The floor runs beside the program in the same window. Frames and allocations are counted by
+// a preloaded library, with no hook in the program.
 //
 //   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg]
 #include <fcntl.h>
@@ -57,8 +57,8 @@ long rss_kib(pid_t pid) {
 struct counter_file {
     std::string path;
     explicit counter_file(const std::string& dir) : path(dir + "/counters") {
-        std::ofstream(path, std::ios::binary).write(std::string(sizeof(process_counters), '\0').data(),
-                                                    sizeof(process_counters));
+        std::ofstream(path, std::ios::binary)
+            .write(std::string(sizeof(process_counters), '\0').data(), sizeof(process_counters));
     }
     process_counters read() const {
         process_counters c{};
@@ -108,11 +108,11 @@ struct loop_figures {
 
 loop_figures measure_loop(const x_server& server, const settings& s, const std::string& dir) {
     const counter_file counters(dir);
-    const pid_t pid = spawn({GAMMAWAVE_BIN}, {server.display,
-                                              {{"LD_PRELOAD", COUNTING_LIB},
-                                               {"GAMMAWAVE_COUNTERS", counters.path}},
-                                              {},
-                                              {}});
+    const pid_t pid = spawn({GAMMAWAVE_BIN},
+                            {server.display,
+                             {{"LD_PRELOAD", COUNTING_LIB}, {"GAMMAWAVE_COUNTERS", counters.path}},
+                             {},
+                             {}});
     std::this_thread::sleep_for(1s);  // past start-up, into the steady state
     const double window = s.seconds - 1;
     const pid_t floor = start_floor(window, dir + "/floor");
@@ -128,8 +128,10 @@ loop_figures measure_loop(const x_server& server, const settings& s, const std::
     return {frames / span.count(),
             static_cast<double>(b.program_ns - a.program_ns) / frames / 1000.0,
             static_cast<double>(b.server_ns - a.server_ns) / frames / 1000.0,
-            static_cast<double>(b.counts.allocations - a.counts.allocations) / frames, a.rss,
-            b.rss, fl};
+            static_cast<double>(b.counts.allocations - a.counts.allocations) / frames,
+            a.rss,
+            b.rss,
+            fl};
 }
 
 // From SIGINT to the process's end, as its parent sees it, over many runs.

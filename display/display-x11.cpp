@@ -163,7 +163,9 @@ long long now_ns() {
     return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
 }
 
-long now_ms() { return static_cast<long>(now_ns() / 1'000'000); }
+long now_ms() {
+    return static_cast<long>(now_ns() / 1'000'000);
+}
 
 // XCB keeps its socket non-blocking, so every wait is a poll with what is
 // left of the budget.
@@ -370,8 +372,7 @@ void load_frame(const gamma_ramp& ramp) {
 // then goes on to the same deadline.
 void pause_between_frames() {
     const long long deadline = now_ns() + 10'000'000;
-    for (long long left = 10'000'000; pending_signal == 0 && left > 0;
-         left = deadline - now_ns()) {
+    for (long long left = 10'000'000; pending_signal == 0 && left > 0; left = deadline - now_ns()) {
         pollfd p[2] = {{wake_pipe[0], POLLIN, 0}, {connection_fd, POLLIN, 0}};
         const timespec pause{0, left};
         if (ppoll(p, 2, &pause, nullptr) > 0 && p[1].revents != 0) {

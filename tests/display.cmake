@@ -36,3 +36,18 @@ gtest_discover_tests(view_e2e_tests PROPERTIES LABELS e2e DISCOVERY_TIMEOUT 30)
 add_test(NAME run_headless COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/run_headless_test.sh
          ${PROJECT_SOURCE_DIR})
 set_tests_properties(run_headless PROPERTIES LABELS e2e TIMEOUT 600)
+
+# The Windows builds under wine, when ./check has cross-built them and passes
+# their paths in: GAMMAWAVE_WINDOWS_EXES="path/to/x86/gammawave.exe;...".
+set(GAMMAWAVE_WINDOWS_EXES "" CACHE STRING "Windows builds of gammawave to run under wine")
+if(GAMMAWAVE_WINDOWS_EXES)
+  add_executable(windows_e2e_tests windows_e2e_test.cpp vidmode_gamma.cpp)
+  pkg_check_modules(XF86VM REQUIRED IMPORTED_TARGET x11 xxf86vm)
+  target_link_libraries(windows_e2e_tests PRIVATE x_server PkgConfig::XF86VM GTest::gtest
+                                                  GTest::gtest_main)
+  string(REPLACE ";" "|" exes "${GAMMAWAVE_WINDOWS_EXES}")
+  target_compile_definitions(windows_e2e_tests PRIVATE GAMMAWAVE_WINDOWS_EXES="${exes}")
+  gammawave_strict(windows_e2e_tests)
+  add_test(NAME windows_e2e_tests COMMAND windows_e2e_tests)
+  set_tests_properties(windows_e2e_tests PROPERTIES LABELS "e2e;windows" TIMEOUT 600)
+endif()

@@ -75,7 +75,9 @@ std::optional<std::string> read_display_number(int fd, std::chrono::seconds limi
     if (text.find('\n') == std::string::npos) {
         return std::nullopt;
     }
-    return ":" + text.substr(0, text.find('\n'));
+    std::string display(":");
+    display.append(text, 0, text.find('\n'));
+    return display;
 }
 
 std::optional<x_server> start_server(std::vector<std::string> argv, const std::string& workdir) {

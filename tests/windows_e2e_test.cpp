@@ -1,0 +1,186 @@
+// The Windows builds of gammawave under wine, against the Xorg dummy server.
+//
+// Wine's GDI device gamma drives the server's XFree86-VidMode gamma ramp
+// (on the dummy driver a store of its own, apart from the RandR CRTC
+// ramps), so that is the ramp these tests load and read, the way wine does.
+//
+// Wine, like Windows, refuses ramps that do not rise from entry 0 to entry
+// 255 and stay between those two; no phase of gammawave's curve passes, so
+// under wine every frame is refused and the screen itself never changes.
+// What can be shown is that the program loads a frame about every 10 ms,
+// that the restore loads exactly the ramp read at start, and that it is the
+// last ramp loaded. Wine's relay trace of gdi32's gamma calls shows the calls
+// and their results.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "vidmode_gamma.h"
+#include "x_server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> windows_builds() {
+    std::vector<std::string> exes;
+    std::istringstream list(GAMMAWAVE_WINDOWS_EXES);
+    for (std::string exe; std::getline(list, exe, '|');) {
+        if (!exe.empty()) {
+            exes.push_back(exe);
+        }
+    }
+    return exes;
+}
+
+bool is_32_bit(const std::string& exe) {
+    return exe.find("x86/") != std::string::npos;
+}
+
+// Debian's loaders: /usr/bin/wine always starts the 32-bit one first.
+std::string loader_for(const std::string& exe) {
+    return is_32_bit(exe) ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64";
+}
+
+// The 32-bit loader is a 32-bit Linux program: it needs the kernel's IA-32
+// emulation.
+bool can_run_32_bit() {
+    const pid_t pid = spawn({"/usr/lib/wine/wine", "--version"}, {std::string{}, {}, {}, {}});
+    return wait_exit(pid, 20s).code == 0;
+}
+
+// A plain gamma curve per channel, which wine accepts.
+vidmode_ramp gamma_curves(double base) {
+    vidmode_ramp ramp(768);
+    for (std::size_t c = 0; c < 3; ++c) {
+        const double gamma = base + 0.3 * static_cast<double>(c);
+        for (std::size_t i = 0; i < 256; ++i) {
+            ramp[c * 256 + i] = static_cast<unsigned short>(65535 * std::pow(i / 255.0, gamma));
+        }
+    }
+    return ramp;
+}
+
+struct gamma_calls {
+    int refused_frames = 0;
+    int loaded = 0;
+    bool loaded_last = false;  // the last SetDeviceGammaRamp call was accepted
+};
+
+gamma_calls count_calls(const std::string& trace) {
+    gamma_calls calls;
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("Ret  gdi32.SetDeviceGammaRamp") == std::string::npos) {
+            continue;
+        }
+        const bool ok = line.find("retval=00000001") != std::string::npos;
+        calls.refused_frames += ok ? 0 : 1;
+        calls.loaded += ok ? 1 : 0;
+        calls.loaded_last = ok;
+    }
+    return calls;
+}
+
+class UnderWine : public ::testing::TestWithParam<std::string> {
+protected:
+    static void SetUpTestSuite() {
+        server = start_xorg_dummy().value_or(x_server{});
+        prefix = temp_dir();
+        // Creates the prefix on the display and waits until wine has
+        // finished setting it up: a program started while it is still being
+        // set up finds no display driver. Then limits the relay trace to the
+        // gamma calls.
+        wine({"/usr/lib/wine/wine64", "wineboot", "-u"});
+        wine({"/usr/lib/wine/wineserver", "-w"});
+        wine({"/usr/lib/wine/wine64", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
+              "RelayInclude", "/d", "gdi32.SetDeviceGammaRamp;gdi32.GetDeviceGammaRamp", "/f"});
+    }
+    static void TearDownTestSuite() {
+        wine({"/usr/lib/wine/wineserver", "-k"});
+        stop_x_server(server);
+        remove_tree(prefix);
+    }
+    void SetUp() override {
+        if (is_32_bit(GetParam()) && !can_run_32_bit()) {
+            GTEST_SKIP() << "this kernel cannot run 32-bit programs (IA-32 emulation is off), "
+                            "so 32-bit wine cannot start here";
+        }
+        ASSERT_FALSE(server.display.empty()) << "could not start Xorg with the dummy driver";
+    }
+
+    // A private prefix, only the relay trace, and no offer to fetch Mono or Gecko.
+    static std::vector<std::pair<std::string, std::string>> wine_env() {
+        return {{"WINEPREFIX", prefix},
+                {"WINEDEBUG", "-all,+relay"},
+                {"WINEDLLOVERRIDES", "mscoree,mshtml="}};
+    }
+
+    static void wine(const std::vector<std::string>& argv) {
+        wait_exit(spawn(argv, {server.display, wine_env(), {}, {}}), 120s);
+    }
+
+    pid_t start(std::optional<std::string> display, const std::string& dir) const {
+        return spawn({loader_for(GetParam()), GetParam()},
+                     {std::move(display), wine_env(), dir + "/out", dir + "/trace"});
+    }
+
+    static x_server server;
+    static std::string prefix;
+};
+x_server UnderWine::server;
+std::string UnderWine::prefix;
+
+}  // namespace
+
+TEST_P(UnderWine, LoadsFramesThenRestoresLastOnSigint) {
+    // The server keeps the ramp at its own precision, so what the program
+    // reads at start, and must put back, is the ramp as read back.
+    vidmode_ramp loaded = gamma_curves(0.7);
+    vidmode_ramp at_start;
+    ASSERT_TRUE(vidmode_gamma(server.display, loaded, true));
+    ASSERT_TRUE(vidmode_gamma(server.display, at_start, false));
+    const std::string dir = temp_dir();
+    const pid_t pid = start(server.display, dir);
+
+    // About 100 frames a second once wine is up; wait for a second's worth.
+    const auto trace = [&] { return read_file(dir + "/trace"); };
+    ASSERT_TRUE(eventually([&] { return count_calls(trace()).refused_frames >= 100; }, 60s))
+        << trace().substr(0, 2000);
+    // Change the ramp behind the program's back: only a real restore brings
+    // back what it read at start.
+    vidmode_ramp meanwhile = gamma_curves(1.2);
+    ASSERT_TRUE(vidmode_gamma(server.display, meanwhile, true));
+
+    kill(pid, SIGINT);
+    const exit_result r = wait_exit(pid, 20s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, SIGINT);
+    const gamma_calls calls = count_calls(trace());
+    EXPECT_EQ(calls.loaded, 1);
+    EXPECT_TRUE(calls.loaded_last) << "a frame followed the restore";
+
+    vidmode_ramp now;
+    ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+    EXPECT_EQ(now, at_start);
+    EXPECT_EQ(read_file(dir + "/out"), "");
+    remove_tree(dir);
+}
+
+TEST_P(UnderWine, NoDisplayMessageAndStatusOne) {
+    const std::string dir = temp_dir();
+    const pid_t pid = start(std::string{}, dir);
+    const exit_result r = wait_exit(pid, 60s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1);
+    // Standard output is in text mode on Windows: the newline becomes CR LF.
+    EXPECT_EQ(read_file(dir + "/out"), "Can't get gamma ramp!\r\n");
+    remove_tree(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, UnderWine, ::testing::ValuesIn(windows_builds()),
+                         [](const auto& info) {
+                             return std::string(is_32_bit(info.param) ? "x86" : "x64");
+                         });
