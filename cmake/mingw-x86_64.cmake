@@ -1,13 +1,6 @@
 # Cross build for 64-bit Windows.
-# The posix-threaded compilers, because GoogleTest needs std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+set(mingw_triplet x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 # Debian's wine64 loader; /usr/bin/wine starts the 32-bit loader first.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

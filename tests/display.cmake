@@ -1,36 +1,33 @@
-# End-to-end tests: the real gammawave on real X servers that the tests start.
+# Tests of the display side: the RandR helpers and the viewer's pure parts,
+# and end-to-end tests of the real programs on real X servers they start.
 
+# A GoogleTest binary whose cases CTest runs one by one under `label`.
+function(gammawave_gtest name label)
+  cmake_parse_arguments(arg "" "" "SOURCES;LIBS;DEFINES;DEPENDS" ${ARGN})
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE ${arg_DEFINES})
+  if(arg_DEPENDS)
+    add_dependencies(${name} ${arg_DEPENDS})
+  endif()
+  gammawave_strict(${name})
+  gtest_discover_tests(${name} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 30)
+endfunction()
+
+# Injects faults into gammawave from outside; it recurses without end on purpose.
 add_library(cos_fault SHARED cos_fault.cpp)
 target_link_libraries(cos_fault PRIVATE dl)
-# It recurses without end on purpose.
 target_compile_options(cos_fault PRIVATE -O1 -Wno-infinite-recursion)
 gammawave_strict(cos_fault)
 
-add_executable(randr_gamma_tests randr_gamma_test.cpp)
-target_link_libraries(randr_gamma_tests PRIVATE randr_gamma GTest::gtest GTest::gtest_main)
-gammawave_strict(randr_gamma_tests)
-gtest_discover_tests(randr_gamma_tests PROPERTIES LABELS unit)
-
-add_executable(gammawave_e2e_tests gammawave_e2e_test.cpp)
-target_link_libraries(gammawave_e2e_tests PRIVATE x_server wave GTest::gtest GTest::gtest_main)
-target_compile_definitions(gammawave_e2e_tests PRIVATE
-  GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>"
-  COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
-add_dependencies(gammawave_e2e_tests gammawave cos_fault)
-gammawave_strict(gammawave_e2e_tests)
-gtest_discover_tests(gammawave_e2e_tests PROPERTIES LABELS e2e DISCOVERY_TIMEOUT 30)
-
-add_executable(ramp_view_tests ramp_view_test.cpp)
-target_link_libraries(ramp_view_tests PRIVATE ramp_view GTest::gtest GTest::gtest_main)
-gammawave_strict(ramp_view_tests)
-gtest_discover_tests(ramp_view_tests PROPERTIES LABELS unit)
-
-add_executable(view_e2e_tests view_e2e_test.cpp)
-target_link_libraries(view_e2e_tests PRIVATE x_server ramp_view GTest::gtest GTest::gtest_main)
-target_compile_definitions(view_e2e_tests PRIVATE GAMMAWAVE_VIEW_BIN="$<TARGET_FILE:gammawave-view>")
-add_dependencies(view_e2e_tests gammawave-view)
-gammawave_strict(view_e2e_tests)
-gtest_discover_tests(view_e2e_tests PROPERTIES LABELS e2e DISCOVERY_TIMEOUT 30)
+gammawave_gtest(randr_gamma_tests unit SOURCES randr_gamma_test.cpp LIBS randr_gamma)
+gammawave_gtest(ramp_view_tests unit SOURCES ramp_view_test.cpp LIBS ramp_view)
+gammawave_gtest(gammawave_e2e_tests e2e
+  SOURCES gammawave_e2e_test.cpp LIBS x_server wave DEPENDS gammawave cos_fault
+  DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
+gammawave_gtest(view_e2e_tests e2e
+  SOURCES view_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave-view
+  DEFINES GAMMAWAVE_VIEW_BIN="$<TARGET_FILE:gammawave-view>")
 
 # ./run as a newcomer types it on a machine with no display.
 add_test(NAME run_headless COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/run_headless_test.sh
@@ -39,10 +36,11 @@ set_tests_properties(run_headless PROPERTIES LABELS e2e TIMEOUT 600)
 
 # The Windows builds under wine, when ./check has cross-built them and passes
 # their paths in: GAMMAWAVE_WINDOWS_EXES="path/to/x86/gammawave.exe;...".
+# One process for all cases, since they share a wine prefix and a server.
 set(GAMMAWAVE_WINDOWS_EXES "" CACHE STRING "Windows builds of gammawave to run under wine")
 if(GAMMAWAVE_WINDOWS_EXES)
-  add_executable(windows_e2e_tests windows_e2e_test.cpp vidmode_gamma.cpp)
   pkg_check_modules(XF86VM REQUIRED IMPORTED_TARGET x11 xxf86vm)
+  add_executable(windows_e2e_tests windows_e2e_test.cpp vidmode_gamma.cpp)
   target_link_libraries(windows_e2e_tests PRIVATE x_server PkgConfig::XF86VM GTest::gtest
                                                   GTest::gtest_main)
   string(REPLACE ";" "|" exes "${GAMMAWAVE_WINDOWS_EXES}")
