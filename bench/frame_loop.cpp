@@ -2,8 +2,8 @@
 // server for a set time and reports frames per second, CPU per frame for the
 // program and the server next to the floor (a bare loop of 10 ms waits),
 // resident memory, heap allocations per frame and the time from SIGINT to
-// exit. The floor runs beside the program in the same window. Frames and allocations are counted by
-// a preloaded library, with no hook in the program.
+// exit. The floor runs beside the program, in the same windows of time. Frames and allocations are
+// counted by a preloaded library, with no hook in the program.
 //
 //   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg]
 #include <fcntl.h>
@@ -103,10 +103,28 @@ floor_figures finish_floor(pid_t pid, double seconds, const std::string& out) {
 struct loop_figures {
     double fps, program_us, server_us, allocations_per_frame;
     long rss_first, rss_last;
-    floor_figures floor;
+    floor_figures floor;         // the median window's
+    double program_x, server_x;  // median over the windows of CPU per frame / floor per wake
 };
 
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double per_frame_us(long long ns_before, long long ns_after, double frames) {
+    return static_cast<double>(ns_after - ns_before) / frames / 1000.0;
+}
+
+double frames_between(const snapshot& a, const snapshot& b) {
+    return static_cast<double>(b.counts.cos_calls - a.counts.cos_calls) / 768.0;
+}
+
+// The steady state is cut into windows, each with a floor run of its own;
+// the ratios to the floor are the median window's, which keeps one noisy
+// stretch of the shared machine from deciding the figure.
 loop_figures measure_loop(const x_server& server, const settings& s, const std::string& dir) {
+    constexpr int windows = 5;
     const counter_file counters(dir);
     const pid_t pid = spawn({GAMMAWAVE_BIN},
                             {server.display,
@@ -114,24 +132,37 @@ loop_figures measure_loop(const x_server& server, const settings& s, const std::
                              {},
                              {}});
     std::this_thread::sleep_for(1s);  // past start-up, into the steady state
-    const double window = s.seconds - 1;
-    const pid_t floor = start_floor(window, dir + "/floor");
-    const snapshot a = take(pid, server.pid, counters);
-    std::this_thread::sleep_for(std::chrono::duration<double>(window));
-    const snapshot b = take(pid, server.pid, counters);
+    const double window = (s.seconds - 1) / windows;
+    const snapshot first = take(pid, server.pid, counters);
+    snapshot a = first;
+    std::vector<double> program_x, server_x, floor_us, floor_rate;
+    for (int w = 0; w < windows; ++w) {
+        const pid_t floor = start_floor(window, dir + "/floor");
+        std::this_thread::sleep_for(std::chrono::duration<double>(window));
+        const snapshot b = take(pid, server.pid, counters);
+        const floor_figures fl = finish_floor(floor, window, dir + "/floor");
+        const double frames = frames_between(a, b);
+        program_x.push_back(per_frame_us(a.program_ns, b.program_ns, frames) / fl.us_per_wake);
+        server_x.push_back(per_frame_us(a.server_ns, b.server_ns, frames) / fl.us_per_wake);
+        floor_us.push_back(fl.us_per_wake);
+        floor_rate.push_back(fl.wakes_per_second);
+        a = b;
+    }
+    const snapshot& last = a;
     kill(pid, SIGINT);
     wait_exit(pid, 10s);
-    const floor_figures fl = finish_floor(floor, window, dir + "/floor");
 
-    const double frames = static_cast<double>(b.counts.cos_calls - a.counts.cos_calls) / 768.0;
-    const std::chrono::duration<double> span = b.at - a.at;
+    const double frames = frames_between(first, last);
+    const std::chrono::duration<double> span = last.at - first.at;
     return {frames / span.count(),
-            static_cast<double>(b.program_ns - a.program_ns) / frames / 1000.0,
-            static_cast<double>(b.server_ns - a.server_ns) / frames / 1000.0,
-            static_cast<double>(b.counts.allocations - a.counts.allocations) / frames,
-            a.rss,
-            b.rss,
-            fl};
+            per_frame_us(first.program_ns, last.program_ns, frames),
+            per_frame_us(first.server_ns, last.server_ns, frames),
+            static_cast<double>(last.counts.allocations - first.counts.allocations) / frames,
+            first.rss,
+            last.rss,
+            {median(floor_us), median(floor_rate)},
+            median(program_x),
+            median(server_x)};
 }
 
 // From SIGINT to the process's end, as its parent sees it, over many runs.
@@ -181,12 +212,11 @@ settings parse(int argc, char** argv) {
 }
 
 void report(const std::string& name, const loop_figures& f, const std::vector<double>& exit_ms) {
-    const double floor = f.floor.us_per_wake;
     std::printf(
         "| %s | %.2f | %.2f | %.1f | %.1f | %.2f | %.1f | %.2f | %ld | %ld | %.3f | %.2f | %.2f "
         "|\n",
-        name.c_str(), f.fps, f.floor.wakes_per_second, floor, f.program_us, f.program_us / floor,
-        f.server_us, f.server_us / floor, f.rss_first, f.rss_last, f.allocations_per_frame,
+        name.c_str(), f.fps, f.floor.wakes_per_second, f.floor.us_per_wake, f.program_us,
+        f.program_x, f.server_us, f.server_x, f.rss_first, f.rss_last, f.allocations_per_frame,
         exit_ms[exit_ms.size() / 2], exit_ms.back());
 }
 
