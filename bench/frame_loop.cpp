@@ -85,10 +85,19 @@ struct floor_figures {
     double wakes_per_second;
 };
 
-// The floor runs beside the program over the same window, so that both see
-// the same machine: on a shared host absolute CPU times drift between runs.
+// The floor runs beside the program, over the same window and on the same
+// core, so that both see the same machine: on a shared virtual host absolute
+// CPU times drift between runs and between cores (unpinned, the ratio on
+// Xvfb moved between 1.6 and 2.8 from run to run; pinned, within 0.2).
+std::vector<std::string> on_measured_core(std::vector<std::string> argv) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    argv.insert(argv.begin(), {"taskset", "-c", std::to_string(cores - 1)});
+    return argv;
+}
+
 pid_t start_floor(double seconds, const std::string& out) {
-    return spawn({FLOOR_BIN, std::to_string(seconds)}, {std::string{}, {}, out, {}});
+    return spawn(on_measured_core({FLOOR_BIN, std::to_string(seconds)}),
+                 {std::string{}, {}, out, {}});
 }
 
 floor_figures finish_floor(pid_t pid, double seconds, const std::string& out) {
@@ -126,7 +135,7 @@ double frames_between(const snapshot& a, const snapshot& b) {
 loop_figures measure_loop(const x_server& server, const settings& s, const std::string& dir) {
     constexpr int windows = 5;
     const counter_file counters(dir);
-    const pid_t pid = spawn({GAMMAWAVE_BIN},
+    const pid_t pid = spawn(on_measured_core({GAMMAWAVE_BIN}),
                             {server.display,
                              {{"LD_PRELOAD", COUNTING_LIB}, {"GAMMAWAVE_COUNTERS", counters.path}},
                              {},
