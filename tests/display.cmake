@@ -23,7 +23,7 @@ gammawave_strict(cos_fault)
 gammawave_gtest(randr_gamma_tests unit SOURCES randr_gamma_test.cpp LIBS randr_gamma)
 gammawave_gtest(ramp_view_tests unit SOURCES ramp_view_test.cpp LIBS ramp_view)
 gammawave_gtest(gammawave_e2e_tests e2e
-  SOURCES gammawave_e2e_test.cpp LIBS x_server wave DEPENDS gammawave cos_fault
+  SOURCES gammawave_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave cos_fault
   DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
 gammawave_gtest(view_e2e_tests e2e
   SOURCES view_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave-view

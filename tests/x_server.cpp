@@ -1,6 +1,7 @@
 #include "x_server.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -58,19 +59,23 @@ void redirect(int target, const std::string& path) {
 }
 
 // Reads the display number a server writes to -displayfd once it is ready.
+// A server that hangs before writing it is given up after `limit`.
 std::optional<std::string> read_display_number(int fd, std::chrono::seconds limit) {
     std::string text;
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end && text.find('\n') == std::string::npos) {
-        char buf[32];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
+    while (text.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             break;
         }
+        char buf[32];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            break;  // the server closed it, having failed to start
+        }
+        text.append(buf, static_cast<std::size_t>(n));
     }
     if (text.find('\n') == std::string::npos) {
         return std::nullopt;

@@ -1,14 +1,14 @@
 // gammawave-view: shows the gamma ramps a display's CRTCs hold right now,
 // live in a terminal, as plain text, or as a timeline picture.
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -176,15 +176,15 @@ bool due_for_text(std::chrono::steady_clock::time_point now) {
 
 // The CRTCs that drive a monitor; all of them where none does.
 std::vector<std::size_t> shown(const std::vector<crtc_ramp>& ramps) {
-    std::vector<std::size_t> active;
-    std::vector<std::size_t> all;
+    const bool any_active =
+        std::any_of(ramps.begin(), ramps.end(), [](const crtc_ramp& r) { return r.active; });
+    std::vector<std::size_t> out;
     for (std::size_t i = 0; i < ramps.size(); ++i) {
-        all.push_back(i);
-        if (ramps[i].active) {
-            active.push_back(i);
+        if (ramps[i].active || !any_active) {
+            out.push_back(i);
         }
     }
-    return active.empty() ? all : active;
+    return out;
 }
 
 void print_sample(const std::vector<crtc_ramp>& ramps, std::vector<rate_meter>& meters,
@@ -197,11 +197,11 @@ void print_sample(const std::vector<crtc_ramp>& ramps, std::vector<rate_meter>& 
     }
     lines_drawn = 0;
     for (std::size_t i : shown(ramps)) {
-        const auto peaks = peak_levels(ramps[i]);
         const std::string fps = rate_text(measure(meters[i], ramps[i], now));
         if (!print) {
             continue;
         }
+        const auto peaks = peak_levels(ramps[i]);
         if (terminal) {
             std::printf("%s crtc %-5u peak R %3d G %3d B %3d  %s frames/s\x1b[K\n",
                         strip_of(ramps[i]).c_str(), ramps[i].crtc, peaks[0], peaks[1], peaks[2],
