@@ -16,7 +16,8 @@ else()
 
   # The platform layer as a library, so the load benchmarks drive the very
   # code the program runs.
-  add_library(display_layer STATIC display/display-x11.cpp)
+  add_library(display_layer STATIC display/display-x11.cpp display/x11-wire.cpp
+              display/signals-posix.cpp)
   target_include_directories(display_layer PUBLIC display)
   target_link_libraries(display_layer PUBLIC wave randr_gamma)
   gammawave_strict(display_layer)

@@ -133,28 +133,19 @@ display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) 
     return out.empty() ? display_status::no_ramps : display_status::ok;
 }
 
-void queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
-                     const std::uint16_t* red, const std::uint16_t* green,
-                     const std::uint16_t* blue) {
-    xcb_randr_set_crtc_gamma(d.conn, crtc, size, red, green, blue);
+unsigned queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
+                         const std::uint16_t* red, const std::uint16_t* green,
+                         const std::uint16_t* blue) {
+    return xcb_randr_set_crtc_gamma(d.conn, crtc, size, red, green, blue).sequence;
 }
 
-void queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp) {
+unsigned queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp) {
     const std::uint16_t* e = ramp.entries.data();
-    queue_crtc_ramp(d, ramp.crtc, ramp.size, e, e + ramp.size, e + 2 * ramp.size);
+    return queue_crtc_ramp(d, ramp.crtc, ramp.size, e, e + ramp.size, e + 2 * ramp.size);
 }
 
 bool wait_for_server(const x_display& d) {
     auto focus = reply_of<xcb_get_input_focus_reply_t>(d.conn, xcb_get_input_focus_reply,
                                                        xcb_get_input_focus(d.conn));
     return focus != nullptr;
-}
-
-std::uint8_t nearest_level(std::uint32_t j, std::uint32_t size) {
-    if (size <= 1) {
-        return 0;
-    }
-    // round(j * 255 / (size - 1)) in integers: add half the divisor first.
-    const std::uint32_t d = size - 1;
-    return static_cast<std::uint8_t>((j * 255 + d / 2) / d);
 }

@@ -42,15 +42,12 @@ void disconnect_x_display(x_display& d);
 display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out);
 
 // Queues an unchecked SetCrtcGamma; a refusal comes back later as an event.
-void queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
-                     const std::uint16_t* red, const std::uint16_t* green,
-                     const std::uint16_t* blue);
-void queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp);
+// Returns the request's sequence number.
+unsigned queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
+                         const std::uint16_t* red, const std::uint16_t* green,
+                         const std::uint16_t* blue);
+unsigned queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp);
 
 // A request with a reply: once it returns true the server has processed
 // everything sent before it.
 bool wait_for_server(const x_display& d);
-
-// The input level whose value a ramp of `size` entries gives to native entry
-// j: the nearest of 0..255, so a 256-entry frame can drive any gamma size.
-std::uint8_t nearest_level(std::uint32_t j, std::uint32_t size);

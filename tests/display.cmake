@@ -20,7 +20,7 @@ target_link_libraries(cos_fault PRIVATE dl)
 target_compile_options(cos_fault PRIVATE -O1 -Wno-infinite-recursion)
 gammawave_strict(cos_fault)
 
-gammawave_gtest(randr_gamma_tests unit SOURCES randr_gamma_test.cpp LIBS randr_gamma)
+gammawave_gtest(x11_wire_tests unit SOURCES x11_wire_test.cpp LIBS display_layer)
 gammawave_gtest(ramp_view_tests unit SOURCES ramp_view_test.cpp LIBS ramp_view)
 gammawave_gtest(gammawave_e2e_tests e2e
   SOURCES gammawave_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave cos_fault

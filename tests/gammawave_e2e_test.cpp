@@ -2,6 +2,8 @@
 // dummy driver (16 CRTCs, three monitors on).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <random>
@@ -42,6 +44,12 @@ std::string require_server(server_kind kind) {
     return s.display;
 }
 
+// Xorg takes a configuration of our own only from root.
+#define SKIP_XORG_UNLESS_ROOT(kind)                                                     \
+    if ((kind) == server_kind::xorg && geteuid() != 0) {                                \
+        GTEST_SKIP() << "Xorg with the dummy driver needs root to take our own config"; \
+    }
+
 bool same_ramps(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
     if (a.size() != b.size()) {
         return false;
@@ -76,22 +84,56 @@ bool holds_curve_frames(const std::vector<crtc_ramp>& ramps) {
     return !ramps.empty();
 }
 
+// One run of the program; its output directory goes with it, even when an
+// assertion ends the test early.
 struct gammawave_run {
     pid_t pid = -1;
-    std::string dir;
+    std::string dir = temp_dir();
+    gammawave_run() = default;
+    gammawave_run(gammawave_run&& other) noexcept { *this = std::move(other); }
+    gammawave_run& operator=(gammawave_run&& other) noexcept {
+        std::swap(pid, other.pid);
+        std::swap(dir, other.dir);
+        return *this;
+    }
+    ~gammawave_run() { remove_tree(dir); }
     std::string out() const { return read_file(dir + "/out"); }
     std::string err() const { return read_file(dir + "/err"); }
+    bool running() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
 };
 
 gammawave_run start_gammawave(std::optional<std::string> display,
                               std::vector<std::pair<std::string, std::string>> env = {},
-                              std::vector<std::string> args = {}) {
+                              std::vector<std::string> args = {},
+                              std::vector<int> blocked_signals = {}) {
     gammawave_run run;
-    run.dir = temp_dir();
     args.insert(args.begin(), GAMMAWAVE_BIN);
-    run.pid = spawn(args, {std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"});
+    run.pid = spawn(args, {std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"},
+                    blocked_signals);
     return run;
 }
+
+// The injected faults: a preloaded cos faults after about 30 frames (768
+// calls a frame).
+std::vector<std::pair<std::string, std::string>> fault_env(const char* fault) {
+    return {{"LD_PRELOAD", COS_FAULT_LIB},
+            {"GAMMAWAVE_FAULT", fault},
+            {"GAMMAWAVE_FAULT_AFTER", "23000"}};
+}
+
+// Holds a server stopped, as a hung server would be, and resumes it on
+// every path out of the test.
+struct stopped_server {
+    pid_t pid;
+    explicit stopped_server(pid_t server) : pid(server) { kill(pid, SIGSTOP); }
+    ~stopped_server() { resume(); }
+    void resume() {
+        if (pid > 0) {
+            kill(pid, SIGCONT);
+        }
+        pid = -1;
+    }
+};
 
 // Loads random non-identity ramps so a restore to anything else shows.
 std::vector<crtc_ramp> load_random_ramps(const test_display& d, unsigned seed) {
@@ -119,7 +161,6 @@ TEST(NoDisplay, MessageAndStatusOne) {
         EXPECT_EQ(r.code, 1) << "DISPLAY=" << *display;
         EXPECT_EQ(run.out(), "Can't get gamma ramp!\n") << "DISPLAY=" << *display;
         EXPECT_EQ(run.err(), "") << "DISPLAY=" << *display;
-        remove_tree(run.dir);
     }
 }
 
@@ -128,6 +169,7 @@ class Restore : public ::testing::TestWithParam<std::tuple<server_kind, int>> {}
 // Arguments are passed to show they change nothing.
 TEST_P(Restore, PutsBackExactRampsAndExitsWithSignal) {
     const auto [kind, sig] = GetParam();
+    SKIP_XORG_UNLESS_ROOT(kind);
     const std::string display = require_server(kind);
     ASSERT_FALSE(display.empty()) << "could not start " << kind_name(kind);
     test_display d(display);
@@ -142,7 +184,6 @@ TEST_P(Restore, PutsBackExactRampsAndExitsWithSignal) {
     EXPECT_EQ(r.code, sig);
     EXPECT_TRUE(same_ramps(d.ramps(), before));
     EXPECT_EQ(run.out(), "");
-    remove_tree(run.dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Restore,
@@ -155,24 +196,21 @@ INSTANTIATE_TEST_SUITE_P(Signals, Restore,
 
 class Fault : public ::testing::TestWithParam<std::tuple<server_kind, const char*>> {};
 
-// A fault raised by the kernel, injected by a preloaded cos after about
-// 30 frames (768 calls a frame).
+// A fault raised by the kernel.
 TEST_P(Fault, RestoredWithStatusEleven) {
     const auto [kind, fault] = GetParam();
+    SKIP_XORG_UNLESS_ROOT(kind);
     const std::string display = require_server(kind);
     ASSERT_FALSE(display.empty()) << "could not start " << kind_name(kind);
     test_display d(display);
     const auto before = load_random_ramps(d, 7);
 
-    gammawave_run run = start_gammawave(display, {{"LD_PRELOAD", COS_FAULT_LIB},
-                                                  {"GAMMAWAVE_FAULT", fault},
-                                                  {"GAMMAWAVE_FAULT_AFTER", "23000"}});
+    gammawave_run run = start_gammawave(display, fault_env(fault));
     ASSERT_TRUE(animates_every_crtc(d, before));
     const exit_result r = wait_exit(run.pid, 10s);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, SIGSEGV);
     EXPECT_TRUE(same_ramps(d.ramps(), before));
-    remove_tree(run.dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, Fault,
@@ -186,6 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Memory, Fault,
 // Whatever the display holds while animating is the curve at some phase, on
 // every CRTC and channel, and it keeps changing.
 TEST(Animation, EveryCrtcHoldsCurveFrames) {
+    SKIP_XORG_UNLESS_ROOT(server_kind::xorg);
     const std::string display = require_server(server_kind::xorg);
     ASSERT_FALSE(display.empty());
     test_display d(display);
@@ -205,7 +244,6 @@ TEST(Animation, EveryCrtcHoldsCurveFrames) {
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
     EXPECT_TRUE(same_ramps(d.ramps(), before));
-    remove_tree(run.dir);
 }
 
 // Signals at random moments, from before the handlers exist to mid-frame.
@@ -228,7 +266,6 @@ TEST(Restore, SignalsAtRandomMoments) {
         ASSERT_FALSE(r.timed_out) << "round " << round;
         EXPECT_EQ(r.code, sig) << "round " << round;
         ASSERT_TRUE(same_ramps(d.ramps(), before)) << "round " << round << " exited " << r.exited;
-        remove_tree(run.dir);
     }
 }
 
@@ -249,7 +286,6 @@ TEST(Restore, OtherSignalsLeaveTheDisplayAnimated) {
         const auto after = d.ramps();
         EXPECT_FALSE(same_ramps(after, before)) << sigabbrev_np(sig);
         EXPECT_TRUE(holds_curve_frames(after)) << sigabbrev_np(sig);
-        remove_tree(run.dir);
     }
 }
 
@@ -273,5 +309,76 @@ TEST(DisplayLost, EndsWithStatusOne) {
     EXPECT_NE(err.find("lost the connection to the display"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(run.out(), "");
-    remove_tree(run.dir);
+}
+
+// A shell, a supervisor or a runtime may start the program with the handled
+// signals blocked; the program unblocks them, so the restore still happens.
+TEST(Restore, WorksWhenStartedWithTheSignalsBlocked) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    const std::vector<int> blocked = {SIGINT, SIGTERM, SIGSEGV};
+    for (const char* fault : {"", "null"}) {
+        const auto before = load_random_ramps(d, 400);
+        const bool faults = *fault != '\0';
+        gammawave_run run = start_gammawave(
+            display, faults ? fault_env(fault) : decltype(fault_env(""))(), {}, blocked);
+        ASSERT_TRUE(animates_every_crtc(d, before));
+        if (!faults) {
+            kill(run.pid, SIGTERM);
+        }
+        const exit_result r = wait_exit(run.pid, 5s);
+        EXPECT_TRUE(r.exited) << "fault '" << fault << "'";
+        EXPECT_EQ(r.code, faults ? SIGSEGV : SIGTERM) << "fault '" << fault << "'";
+        EXPECT_TRUE(same_ramps(d.ramps(), before)) << "fault '" << fault << "'";
+    }
+}
+
+// A server that stops reading must not hold the frame loop: the first
+// handled signal decides the status, and the restore waits until the server
+// answers again.
+TEST(StalledServer, FirstSignalDecidesAndTheRestoreWaits) {
+    const x_server& server = shared_server(server_kind::xvfb);
+    ASSERT_FALSE(server.display.empty());
+    test_display d(server.display);
+    const auto before = load_random_ramps(d, 500);
+    gammawave_run run = start_gammawave(server.display);
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    {
+        stopped_server stall(server.pid);
+        std::this_thread::sleep_for(1500ms);  // long enough to fill the socket
+        kill(run.pid, SIGINT);
+        std::this_thread::sleep_for(200ms);
+        kill(run.pid, SIGSEGV);  // sent, not raised: a later signal changes nothing
+        std::this_thread::sleep_for(200ms);
+        EXPECT_TRUE(run.running()) << "gave up on the restore while the server was stopped";
+    }
+    const exit_result r = wait_exit(run.pid, 10s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, SIGINT);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    EXPECT_EQ(run.err(), "");
+}
+
+// The user's way out when the server never resumes: a second interrupt.
+TEST(StalledServer, SecondInterruptEndsItAtOnce) {
+    const x_server& server = shared_server(server_kind::xvfb);
+    ASSERT_FALSE(server.display.empty());
+    test_display d(server.display);
+    const auto before = load_random_ramps(d, 600);
+    gammawave_run run = start_gammawave(server.display);
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    stopped_server stall(server.pid);
+    std::this_thread::sleep_for(1500ms);
+    kill(run.pid, SIGINT);
+    std::this_thread::sleep_for(200ms);
+    const auto sent = std::chrono::steady_clock::now();
+    kill(run.pid, SIGINT);
+    const exit_result r = wait_exit(run.pid, 1s);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - sent);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.code, SIGINT);
+    RecordProperty("second_interrupt_to_exit_us", static_cast<int>(took.count()));
 }

@@ -50,6 +50,15 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
     return out;
 }
 
+void block(const std::vector<int>& signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : signals) {
+        sigaddset(&set, sig);
+    }
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
 void redirect(int target, const std::string& path) {
     const int fd = open(path.empty() ? "/dev/null" : path.c_str(),
                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -132,7 +141,8 @@ bool switch_on_monitors(const std::string& display, int monitors) {
 
 }  // namespace
 
-pid_t spawn(const std::vector<std::string>& argv, const process_options& opts) {
+pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
+            const std::vector<int>& blocked) {
     std::vector<std::string> args = argv;
     std::vector<std::string> env = environment_with(opts);
     std::vector<char*> c_args = c_strings(args);
@@ -147,6 +157,7 @@ pid_t spawn(const std::vector<std::string>& argv, const process_options& opts) {
         }
         redirect(STDOUT_FILENO, opts.stdout_path);
         redirect(STDERR_FILENO, opts.stderr_path);
+        block(blocked);
         execvpe(c_args[0], c_args.data(), c_env.data());
         _exit(127);
     }

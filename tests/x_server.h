@@ -36,7 +36,9 @@ struct process_options {
     std::string stderr_path;
 };
 
-pid_t spawn(const std::vector<std::string>& argv, const process_options& opts);
+// Starts argv[0] from PATH; the child starts with `blocked` in its signal mask.
+pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
+            const std::vector<int>& blocked = {});
 
 struct exit_result {
     bool exited = false;  // false: killed by a signal (or timed out)

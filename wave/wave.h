@@ -32,3 +32,9 @@ void wave_start(wave_state& state, random_draw draw = std::rand);
 
 // Renders every channel at its current phase, then steps it by one frame.
 void wave_frame(wave_state& state, gamma_ramp& ramp, random_draw draw = std::rand);
+
+// Fills `out`, red, green and blue blocks of out.size() / 3 entries, from a
+// 256-entry frame: native entry j takes the frame's value at the nearest of
+// the 256 input levels, j * 255 / (size - 1), halves rounding up. Every
+// backend drives ramps of any gamma size through this one rule.
+void resample_ramp(const gamma_ramp& frame, std::span<std::uint16_t> out);
