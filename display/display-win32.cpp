@@ -9,8 +9,19 @@
 // reach the device. A fault (SIGSEGV) runs its handler on the faulting
 // thread, which may already hold the lock inside load_frame; a critical
 // section is re-entrant for its owner, so that restore cannot deadlock.
+//
+// Stack exhaustion raises no signal: the runtime would end the process with
+// status 1 and no restore. A vectored exception handler sees it first, but
+// the stack left to it is too small for a restore through GDI (under wine a
+// couple of KiB, whatever SetThreadStackGuarantee asked for). So it only
+// wakes a thread kept waiting for this, which restores on a stack of its own
+// and exits 11 as a fault does, while the faulting thread waits for the end.
+// If the faulting thread holds the lock, it was inside a frame that can
+// never finish, so that restore does not wait for the lock.
 #include <process.h>
 #include <windows.h>
+// timeapi.h builds on the types windows.h declares.
+#include <timeapi.h>
 
 #include <csignal>
 #include <cstdio>
@@ -25,8 +36,59 @@ HDC screen_dc = nullptr;
 gamma_ramp saved_ramp;
 CRITICAL_SECTION device_lock;
 
+// Room the system keeps on the stack once it has overflowed, for the handler.
+ULONG stack_guarantee = 16 * 1024;
+volatile LONG overflowed = 0;  // set once, by the exception handler
+
 void on_signal(int sig) {
     restore_and_exit(sig);
+}
+
+[[noreturn]] void load_saved_and_exit(int sig) {
+    SetDeviceGammaRamp(screen_dc, saved_ramp.data());
+    ReleaseDC(nullptr, screen_dc);
+    std::exit(sig);
+}
+
+DWORD WINAPI restore_after_stack_overflow(void*) {
+    LONG not_yet = 0;
+    while (overflowed == 0) {
+        WaitOnAddress(&overflowed, &not_yet, sizeof not_yet, INFINITE);
+    }
+    // Should the lock be held, it is by the faulting thread, which never goes
+    // on, or by a restore from SIGINT, which loads the same ramp.
+    TryEnterCriticalSection(&device_lock);
+    load_saved_and_exit(SIGSEGV);
+}
+
+LONG WINAPI on_exception(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW) {
+        return EXCEPTION_CONTINUE_SEARCH;  // an access violation reaches SIGSEGV
+    }
+    overflowed = 1;
+    // SetEvent needs more stack than is left; waking an address does not.
+    // The thread never goes on: the restorer ends the process.
+    WakeByAddressSingle(const_cast<LONG*>(&overflowed));
+    while (overflowed != 0) {
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void guard_against_stack_overflow() {
+    SetThreadStackGuarantee(&stack_guarantee);
+    HANDLE restorer =
+        CreateThread(nullptr, 64 * 1024, restore_after_stack_overflow, nullptr, 0, nullptr);
+    if (restorer != nullptr) {
+        AddVectoredExceptionHandler(1, on_exception);
+    }
+}
+
+// Sleep(10) lasts a whole tick of the default 15.6 ms timer, about 64 frames
+// a second; 1 ms resolution for the program's lifetime makes it the 10 ms it
+// says. It is released at exit, and by the system when the process ends.
+void use_fine_timer() {
+    timeBeginPeriod(1);
+    std::atexit([] { timeEndPeriod(1); });
 }
 
 }  // namespace
@@ -45,6 +107,8 @@ bool open_display() {
 }
 
 void install_restore_handlers() {
+    use_fine_timer();
+    guard_against_stack_overflow();
     std::signal(SIGSEGV, on_signal);
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
@@ -63,9 +127,7 @@ void pause_between_frames() {
 
 void restore_and_exit(int sig) {
     EnterCriticalSection(&device_lock);  // held until the process ends
-    SetDeviceGammaRamp(screen_dc, saved_ramp.data());
-    ReleaseDC(nullptr, screen_dc);
-    std::exit(sig);
+    load_saved_and_exit(sig);
 }
 
 std::uint32_t process_id() {

@@ -1,8 +1,11 @@
-// Preloaded into gammawave to inject faults from outside, with no hook in
-// the program: after GAMMAWAVE_FAULT_AFTER calls of cos it either writes
-// through a null pointer (GAMMAWAVE_FAULT=null) or recurses until the stack
-// runs out (GAMMAWAVE_FAULT=stack).
+// Injects faults into gammawave from outside, with no hook in the program:
+// after GAMMAWAVE_FAULT_AFTER calls of cos it either writes through a null
+// pointer (GAMMAWAVE_FAULT=null) or recurses until the stack runs out
+// (GAMMAWAVE_FAULT=stack). On Linux it is preloaded; Windows has no
+// preloading, so a test build links it in place of cos (ld --wrap=cos).
+#ifndef _WIN32
 #include <dlfcn.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -39,8 +42,14 @@ void fault() {
 
 }  // namespace
 
+#ifdef _WIN32
+extern "C" double __real_cos(double);
+extern "C" double __wrap_cos(double x) {
+    const cos_fn real = __real_cos;
+#else
 extern "C" double cos(double x) {
     static cos_fn real = reinterpret_cast<cos_fn>(dlsym(RTLD_NEXT, "cos"));
+#endif
     if (fault_after < 0) {
         read_settings();
     }

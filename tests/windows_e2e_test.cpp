@@ -13,6 +13,7 @@
 // and their results.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <sstream>
@@ -108,6 +109,9 @@ protected:
             GTEST_SKIP() << "this kernel cannot run 32-bit programs (IA-32 emulation is off), "
                             "so 32-bit wine cannot start here";
         }
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "Xorg with the dummy driver needs root to take our own config";
+        }
         ASSERT_FALSE(server.display.empty()) << "could not start Xorg with the dummy driver";
     }
 
@@ -122,9 +126,27 @@ protected:
         wait_exit(spawn(argv, {server.display, wine_env(), {}, {}}), 120s);
     }
 
-    pid_t start(std::optional<std::string> display, const std::string& dir) const {
-        return spawn({loader_for(GetParam()), GetParam()},
-                     {std::move(display), wine_env(), dir + "/out", dir + "/trace"});
+    pid_t start(std::optional<std::string> display, const std::string& dir,
+                std::vector<std::pair<std::string, std::string>> env = {}) const {
+        return start_exe(GetParam(), std::move(display), dir, std::move(env));
+    }
+
+    // The build of the same program whose cos faults after about 150 frames
+    // (768 calls a frame), built beside it.
+    pid_t start_faulting(const std::string& fault, const std::string& dir) const {
+        const std::string exe = GetParam();
+        const std::string faulting = exe.substr(0, exe.rfind('/')) + "/tests/gammawave_fault.exe";
+        return start_exe(faulting, server.display, dir,
+                         {{"GAMMAWAVE_FAULT", fault}, {"GAMMAWAVE_FAULT_AFTER", "115200"}});
+    }
+
+    static pid_t start_exe(const std::string& exe, std::optional<std::string> display,
+                           const std::string& dir,
+                           std::vector<std::pair<std::string, std::string>> env) {
+        auto all = wine_env();
+        all.insert(all.end(), env.begin(), env.end());
+        return spawn({loader_for(exe), exe},
+                     {std::move(display), std::move(all), dir + "/out", dir + "/trace"});
     }
 
     static x_server server;
@@ -167,6 +189,31 @@ TEST_P(UnderWine, LoadsFramesThenRestoresLastOnSigint) {
     EXPECT_EQ(now, at_start);
     EXPECT_EQ(read_file(dir + "/out"), "");
     remove_tree(dir);
+}
+
+// An access violation and stack exhaustion: the saved ramp is restored, it
+// is the last ramp loaded, and the status is 11.
+TEST_P(UnderWine, FaultsRestoreLastWithStatusEleven) {
+    vidmode_ramp loaded = gamma_curves(0.8);
+    vidmode_ramp at_start;
+    ASSERT_TRUE(vidmode_gamma(server.display, loaded, true));
+    ASSERT_TRUE(vidmode_gamma(server.display, at_start, false));
+    for (const char* fault : {"null", "stack"}) {
+        ASSERT_TRUE(vidmode_gamma(server.display, loaded, true));
+        const std::string dir = temp_dir();
+        const pid_t pid = start_faulting(fault, dir);
+        const exit_result r = wait_exit(pid, 60s);
+        EXPECT_TRUE(r.exited) << fault;
+        EXPECT_EQ(r.code, SIGSEGV) << fault;
+        const gamma_calls calls = count_calls(read_file(dir + "/trace"));
+        EXPECT_GE(calls.refused_frames, 100) << fault;
+        EXPECT_EQ(calls.loaded, 1) << fault;
+        EXPECT_TRUE(calls.loaded_last) << fault << ": a frame followed the restore";
+        vidmode_ramp now;
+        ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+        EXPECT_EQ(now, at_start) << fault;
+        remove_tree(dir);
+    }
 }
 
 TEST_P(UnderWine, NoDisplayMessageAndStatusOne) {
