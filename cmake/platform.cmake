@@ -39,8 +39,8 @@ if(NOT WIN32)
 
   add_executable(gammawave-view view/main.cpp)
   target_link_libraries(gammawave-view PRIVATE ramp_view)
+  target_compile_definitions(gammawave-view PRIVATE GAMMAWAVE_VERSION="${PROJECT_VERSION}")
   gammawave_strict(gammawave-view)
 
   install(TARGETS gammawave-view RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES docs/gammawave.1 docs/gammawave-view.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()

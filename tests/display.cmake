@@ -27,7 +27,19 @@ gammawave_gtest(gammawave_e2e_tests e2e
   DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
 gammawave_gtest(view_e2e_tests e2e
   SOURCES view_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave-view
-  DEFINES GAMMAWAVE_VIEW_BIN="$<TARGET_FILE:gammawave-view>")
+  DEFINES GAMMAWAVE_VIEW_BIN="$<TARGET_FILE:gammawave-view>" GAMMAWAVE_VERSION="${PROJECT_VERSION}")
+gammawave_gtest(package_tests e2e
+  SOURCES package_test.cpp LIBS x_server DEPENDS gammawave gammawave-view man_pages
+  DEFINES CPACK_BIN="${CMAKE_CPACK_COMMAND}" CPACK_CONFIG="${PROJECT_BINARY_DIR}/CPackConfig.cmake"
+          GAMMAWAVE_VERSION="${PROJECT_VERSION}")
+
+# The programs as built here, hardened as Debian hardens its packages. The
+# sanitizer build is not, and fortify needs an optimised build.
+if(NOT GAMMAWAVE_SANITIZE AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
+  add_test(NAME hardening COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/hardening_test.sh
+           $<TARGET_FILE:gammawave> $<TARGET_FILE:gammawave-view>)
+  set_tests_properties(hardening PROPERTIES LABELS unit)
+endif()
 
 # ./run as a newcomer types it on a machine with no display.
 add_test(NAME run_headless COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/run_headless_test.sh

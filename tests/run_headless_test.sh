@@ -3,12 +3,20 @@
 # exits 0, reports the restore, writes the picture and leaves no X server or
 # gammawave process behind.
 set -uo pipefail
-root=$1
+root=$(cd "$1" && pwd -P)
 fail() { echo "FAIL: $*"; exit 1; }
-ours() { pgrep -x "$1" | sort; }
+# Other checkouts on this machine may run servers and gammawave at the same
+# time; ours are the ones ./run started, which work in its directory.
+ours() {
+    for pid in $(pgrep -x "$1"); do
+        [[ $(readlink "/proc/$pid/cwd" 2>/dev/null) == "$root" ]] && echo "$pid"
+    done
+}
+# A temporary directory of its own, so that only its files are looked for.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
 
-servers_before=$( (ours Xorg; ours Xvfb) | sort)
-out=$(cd "$root" && env -u DISPLAY ./run </dev/null 2>&1)
+out=$(cd "$root" && env -u DISPLAY TMPDIR="$tmp" ./run </dev/null 2>&1)
 status=$?
 echo "$out" | grep -v '^crtc '
 [[ $status -eq 0 ]] || fail "./run exited $status"
@@ -19,8 +27,8 @@ picture=$(sed -n 's/^timeline picture: //p' <<<"$out")
 [[ $(head -c 8 "$picture" | od -An -tx1 | tr -d ' \n') == 89504e470d0a1a0a ]] ||
     fail "$picture is not a PNG"
 sleep 0.5
-[[ "$( (ours Xorg; ours Xvfb) | sort)" == "$servers_before" ]] || fail "an X server was left behind"
-pgrep -x gammawave >/dev/null && fail "a gammawave process was left behind"
-pgrep -x gammawave-view >/dev/null && fail "a gammawave-view process was left behind"
-ls -d "${TMPDIR:-/tmp}"/gammawave-run.* 2>/dev/null && fail "temporary files were left behind"
+for name in Xorg Xvfb gammawave gammawave-view; do
+    [[ -z $(ours "$name") ]] || fail "a $name process was left behind"
+done
+[[ -z $(ls -A "$tmp") ]] || fail "temporary files were left behind: $(ls -A "$tmp")"
 echo "1 passed, 0 failed"

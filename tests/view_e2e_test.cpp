@@ -1,6 +1,10 @@
 // gammawave-view against a real Xvfb holding ramps the test loaded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "ramp_view.h"
 #include "wave.h"
@@ -116,6 +120,63 @@ TEST_F(View, BadArgumentsExitTwoNamingThem) {
     const view_result help = run_view(server.display, {"--help"});
     EXPECT_EQ(help.exit.code, 0);
     EXPECT_NE(help.out.find("usage: gammawave-view"), std::string::npos);
+    const view_result version = run_view(server.display, {"--version"});
+    EXPECT_EQ(version.exit.code, 0);
+    EXPECT_EQ(version.out, "gammawave-view " GAMMAWAVE_VERSION "\n");
+}
+
+// In a terminal the live view hides the cursor while it redraws in place; a
+// lost display ends it with status 1, and the cursor must come back.
+TEST(ViewInTerminal, LostDisplayShowsTheCursorAgain) {
+    x_server own = start_xvfb().value_or(x_server{});
+    ASSERT_FALSE(own.display.empty()) << "could not start Xvfb";
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const std::string dir = temp_dir();
+    const pid_t pid =
+        spawn({GAMMAWAVE_VIEW_BIN}, {own.display, {}, ptsname(terminal), dir + "/err"});
+
+    // Read the terminal all along: a full one would stall the view.
+    std::string shown;
+    auto drain = [&] {
+        pollfd p{terminal, POLLIN, 0};
+        char buf[4096];
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) {
+            const ssize_t n = read(terminal, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            shown.append(buf, static_cast<std::size_t>(n));
+        }
+    };
+    EXPECT_TRUE(eventually(
+        [&] {
+            drain();
+            return shown.find("frames/s") != std::string::npos;
+        },
+        5s));
+    stop_x_server(own);
+    int status = 0;
+    const bool ended = eventually(
+        [&] {
+            drain();
+            return waitpid(pid, &status, WNOHANG) == pid;
+        },
+        10s);
+    drain();
+    close(terminal);
+    const std::string err = read_file(dir + "/err");
+    remove_tree(dir);
+
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << err;
+    EXPECT_NE(err.find("lost the display"), std::string::npos) << err;
+    const std::size_t hidden = shown.rfind("\x1b[?25l");
+    const std::size_t back = shown.rfind("\x1b[?25h");
+    ASSERT_NE(hidden, std::string::npos);
+    EXPECT_TRUE(back != std::string::npos && back > hidden) << "the cursor stays hidden";
 }
 
 TEST(ViewWithoutDisplay, ExitsOneWithOneLine) {

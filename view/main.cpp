@@ -23,7 +23,7 @@ constexpr auto sample_interval = std::chrono::milliseconds(50);  // about 20 sam
 constexpr int strip_cells = 64;
 
 const char* const usage =
-    "usage: gammawave-view [--seconds N] [--png FILE --seconds N] [--dump] [--help]\n"
+    "usage: gammawave-view [--seconds N] [--png FILE --seconds N] [--dump] [--help] [--version]\n"
     "Shows the gamma ramps of the display's CRTCs (the display DISPLAY names).\n"
     "  (default)          live view: a grey strip per CRTC as its ramps render it, the\n"
     "                     input level where each channel peaks, and the frame rate seen;\n"
@@ -32,9 +32,10 @@ const char* const usage =
     "  --png FILE         write a timeline picture of the first monitor's CRTC: one row per\n"
     "                     sample, 256 columns of (red, green, blue); needs --seconds\n"
     "  --dump             print every CRTC's full ramps once, one line per CRTC\n"
-    "  --help             show this help\n";
+    "  --help             show this help\n"
+    "  --version          show the version\n";
 
-enum class mode { live, png, dump, help };
+enum class mode { live, png, dump, help, version };
 
 struct options {
     mode what = mode::live;
@@ -68,6 +69,8 @@ options parse_arguments(int argc, char** argv) {
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             opt.what = mode::help;
+        } else if (arg == "--version") {
+            opt.what = mode::version;
         } else if (arg == "--dump") {
             opt.what = mode::dump;
         } else if (arg == "--png" || arg == "--seconds") {
@@ -252,6 +255,10 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
+    if (opt.what == mode::version) {
+        std::puts("gammawave-view " GAMMAWAVE_VERSION);
+        return 0;
+    }
     x_display d;
     std::vector<crtc_ramp> ramps;
     open_view(d, ramps);
@@ -274,13 +281,13 @@ int main(int argc, char** argv) {
         std::vector<rate_meter> meters;
         std::size_t lines_drawn = 0;
         if (terminal) {
-            std::fputs("\x1b[?25l", stdout);  // hide the cursor while redrawing in place
+            // Hidden while redrawing in place; shown again on every way out,
+            // a lost display's exit(1) included.
+            std::fputs("\x1b[?25l", stdout);
+            std::atexit([] { std::fputs("\x1b[?25h", stdout); });
         }
         every_sample(d, ramps, opt.seconds,
                      [&](const auto& now) { print_sample(now, meters, terminal, lines_drawn); });
-        if (terminal) {
-            std::fputs("\x1b[?25h", stdout);
-        }
     }
     disconnect_x_display(d);
     return 0;
