@@ -49,3 +49,69 @@ if(GAMMAWAVE_WINDOWS_EXES)
   add_test(NAME windows_e2e_tests COMMAND windows_e2e_tests)
   set_tests_properties(windows_e2e_tests PROPERTIES LABELS "e2e;windows" TIMEOUT 600)
 endif()
+
+# A test compositor of our own and a real headless sway, for the Wayland
+# backend's end-to-end tests. The protocol XML and the scanner are required:
+# without them there is no way to test that backend.
+pkg_check_modules(WAYLAND_SERVER REQUIRED IMPORTED_TARGET wayland-server)
+pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
+find_program(WAYLAND_SCANNER wayland-scanner)
+if(NOT WAYLAND_SCANNER)
+  message(FATAL_ERROR "wayland-scanner not found: install libwayland-bin")
+endif()
+# Debian ships the wlr protocols only inside a Rust crate whose directory
+# carries its version; the newest one found wins.
+file(GLOB gamma_xml_found
+     /usr/share/cargo/registry/wayland-protocols-*/wlr-protocols/unstable/wlr-gamma-control-unstable-v1.xml)
+list(SORT gamma_xml_found COMPARE NATURAL ORDER DESCENDING)
+list(GET gamma_xml_found 0 gamma_xml_newest)
+set(WLR_GAMMA_CONTROL_XML "${gamma_xml_newest}" CACHE FILEPATH
+    "wlr-gamma-control-unstable-v1.xml")
+if(NOT EXISTS "${WLR_GAMMA_CONTROL_XML}")
+  message(FATAL_ERROR "wlr-gamma-control-unstable-v1.xml not found: install "
+                      "librust-wayland-protocols-dev or set WLR_GAMMA_CONTROL_XML")
+endif()
+
+set(protocol_dir ${CMAKE_CURRENT_BINARY_DIR}/protocol)
+set(protocol_outputs ${protocol_dir}/wlr-gamma-control-unstable-v1-server-protocol.h
+                     ${protocol_dir}/wlr-gamma-control-unstable-v1-client-protocol.h
+                     ${protocol_dir}/wlr-gamma-control-unstable-v1-protocol.c)
+add_custom_command(
+  OUTPUT ${protocol_outputs}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${protocol_dir}
+  COMMAND ${WAYLAND_SCANNER} server-header ${WLR_GAMMA_CONTROL_XML}
+          ${protocol_dir}/wlr-gamma-control-unstable-v1-server-protocol.h
+  COMMAND ${WAYLAND_SCANNER} client-header ${WLR_GAMMA_CONTROL_XML}
+          ${protocol_dir}/wlr-gamma-control-unstable-v1-client-protocol.h
+  COMMAND ${WAYLAND_SCANNER} private-code ${WLR_GAMMA_CONTROL_XML}
+          ${protocol_dir}/wlr-gamma-control-unstable-v1-protocol.c
+  DEPENDS ${WLR_GAMMA_CONTROL_XML}
+  COMMENT "Generating the gamma-control protocol code")
+# The scanner writes C; the interface tables it defines serve both sides.
+enable_language(C)
+add_library(gamma_control_protocol STATIC ${protocol_outputs})
+target_include_directories(gamma_control_protocol PUBLIC ${protocol_dir})
+# Needs only wayland-util.h, which both libraries' flags name.
+target_link_libraries(gamma_control_protocol PRIVATE PkgConfig::WAYLAND_CLIENT)
+
+add_executable(gamma_compositor gamma_compositor.cpp)
+target_link_libraries(gamma_compositor PRIVATE gamma_control_protocol PkgConfig::WAYLAND_SERVER)
+gammawave_strict(gamma_compositor)
+
+# A minimal client of the protocol, for tests that talk to a compositor themselves.
+add_library(gamma_client STATIC gamma_client.cpp)
+target_include_directories(gamma_client PUBLIC .)
+target_link_libraries(gamma_client PUBLIC gamma_control_protocol PkgConfig::WAYLAND_CLIENT)
+gammawave_strict(gamma_client)
+
+# Starts the test compositor and headless sway for the tests.
+add_library(wayland_server STATIC wayland_server.cpp)
+target_include_directories(wayland_server PUBLIC .)
+target_link_libraries(wayland_server PUBLIC x_server)
+target_compile_definitions(wayland_server PRIVATE
+  GAMMA_COMPOSITOR_BIN="$<TARGET_FILE:gamma_compositor>")
+add_dependencies(wayland_server gamma_compositor)
+gammawave_strict(wayland_server)
+
+gammawave_gtest(wayland_harness_tests e2e
+  SOURCES wayland_harness_test.cpp LIBS wayland_server gamma_client)
