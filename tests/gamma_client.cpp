@@ -95,10 +95,26 @@ gamma_client::gamma_client(const std::string& display) {
     roundtrip();
 }
 
+// wl_proxy_destroy frees a proxy without a request: going away must look
+// like a disconnect to the compositor, not like a client that destroyed
+// its controls first.
 gamma_client::~gamma_client() {
-    if (display_ != nullptr) {
-        wl_display_disconnect(display_);
+    if (display_ == nullptr) {
+        return;
     }
+    for (const control_info& c : controls_) {
+        if (c.proxy != nullptr) {
+            wl_proxy_destroy(reinterpret_cast<wl_proxy*>(c.proxy));
+        }
+    }
+    for (const output_info& out : outputs_) {
+        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(out.proxy));
+    }
+    if (manager_ != nullptr) {
+        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager_));
+    }
+    wl_proxy_destroy(reinterpret_cast<wl_proxy*>(registry_));
+    wl_display_disconnect(display_);
 }
 
 std::size_t gamma_client::get_control(std::size_t output) {

@@ -97,6 +97,7 @@ struct compositor {
     int next_client_id = 1;
     wl_listener client_created{};
     wl_event_source* commands = nullptr;
+    wl_event_source* signals[2] = {nullptr, nullptr};
     std::string pending_input;
 };
 
@@ -529,8 +530,19 @@ void set_up(const options& opts) {
     wl_event_loop* loop = wl_display_get_event_loop(g.display);
     g.commands =
         wl_event_loop_add_fd(loop, STDIN_FILENO, WL_EVENT_READABLE, read_commands, nullptr);
-    wl_event_loop_add_signal(loop, SIGTERM, handle_signal, nullptr);
-    wl_event_loop_add_signal(loop, SIGINT, handle_signal, nullptr);
+    g.signals[0] = wl_event_loop_add_signal(loop, SIGTERM, handle_signal, nullptr);
+    g.signals[1] = wl_event_loop_add_signal(loop, SIGINT, handle_signal, nullptr);
+}
+
+// The display frees its globals and clients, but not the event sources.
+void tear_down() {
+    wl_display_destroy_clients(g.display);
+    for (wl_event_source* source : {g.commands, g.signals[0], g.signals[1]}) {
+        if (source != nullptr) {
+            wl_event_source_remove(source);
+        }
+    }
+    wl_display_destroy(g.display);
 }
 
 }  // namespace
@@ -560,7 +572,6 @@ int main(int argc, char** argv) {
     set_up(opts);
     log_line("ready");
     wl_display_run(g.display);
-    wl_display_destroy_clients(g.display);
-    wl_display_destroy(g.display);
+    tear_down();
     return 0;
 }

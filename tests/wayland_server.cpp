@@ -111,13 +111,9 @@ std::unique_ptr<test_compositor> start_test_compositor(const compositor_options&
     c->pid_ = spawn(argv, run);
     close(fds[1]);
     c->commands_ = fds[0];
-    const test_compositor& ready = *c;
-    if (!eventually([&] { return ready.wait_for_line("ready", {}) || !still_running(ready.pid_); },
-                    std::chrono::seconds(10)) ||
-        !ready.wait_for_line("ready", {})) {
-        return nullptr;
-    }
-    return c;
+    const auto is_ready = [&c] { return !c->lines("ready").empty(); };
+    eventually([&] { return is_ready() || !still_running(c->pid_); }, std::chrono::seconds(10));
+    return is_ready() ? std::move(c) : nullptr;
 }
 
 test_compositor::~test_compositor() {
@@ -260,7 +256,7 @@ env_list headless_sway::client_env() const {
 pid_t headless_sway::spawn_client(const std::vector<std::string>& argv,
                                   process_options opts) const {
     opts.display = x_display_;
-    // The caller's own values win: the first of two in an environment would.
+    // What the caller set wins, and no name appears twice.
     for (const auto& [key, value] : client_env()) {
         bool set = false;
         for (const auto& entry : opts.env) {
