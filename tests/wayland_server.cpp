@@ -25,11 +25,13 @@ bool starts_with_word(const std::string& line, const std::string& start) {
            (line.size() == start.size() || line[start.size()] == ' ');
 }
 
+// Whole lines only: a reader can catch the compositor halfway through
+// writing a long one, and half a `set` line would read as a short table.
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        out.push_back(line);
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        out.push_back(text.substr(start, end - start));
     }
     return out;
 }
