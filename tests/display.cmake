@@ -61,12 +61,16 @@ if(NOT WAYLAND_SCANNER)
 endif()
 # Debian ships the wlr protocols only inside a Rust crate whose directory
 # carries its version; the newest one found wins.
-file(GLOB gamma_xml_found
-     /usr/share/cargo/registry/wayland-protocols-*/wlr-protocols/unstable/wlr-gamma-control-unstable-v1.xml)
-list(SORT gamma_xml_found COMPARE NATURAL ORDER DESCENDING)
-list(GET gamma_xml_found 0 gamma_xml_newest)
-set(WLR_GAMMA_CONTROL_XML "${gamma_xml_newest}" CACHE FILEPATH
-    "wlr-gamma-control-unstable-v1.xml")
+if(NOT WLR_GAMMA_CONTROL_XML)
+  file(GLOB gamma_xml_found
+       /usr/share/cargo/registry/wayland-protocols-*/wlr-protocols/unstable/wlr-gamma-control-unstable-v1.xml)
+  if(gamma_xml_found)
+    list(SORT gamma_xml_found COMPARE NATURAL ORDER DESCENDING)
+    list(GET gamma_xml_found 0 gamma_xml_newest)
+    set(WLR_GAMMA_CONTROL_XML "${gamma_xml_newest}" CACHE FILEPATH
+        "wlr-gamma-control-unstable-v1.xml" FORCE)
+  endif()
+endif()
 if(NOT EXISTS "${WLR_GAMMA_CONTROL_XML}")
   message(FATAL_ERROR "wlr-gamma-control-unstable-v1.xml not found: install "
                       "librust-wayland-protocols-dev or set WLR_GAMMA_CONTROL_XML")
