@@ -7,6 +7,7 @@ if(WIN32)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-randr)
+  include(cmake/wayland-protocol.cmake)
 
   # Reading and loading CRTC gamma, shared by the program, its viewer and the tests.
   add_library(randr_gamma STATIC display/randr_gamma.cpp)

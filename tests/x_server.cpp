@@ -1,6 +1,7 @@
 #include "x_server.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -150,13 +151,23 @@ pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        // Whatever the tests start dies with them, even if they crash.
+        // The files are opened before the user changes, so they may lie where
+        // only the test's own user can write.
+        redirect(STDOUT_FILENO, opts.stdout_path);
+        redirect(STDERR_FILENO, opts.stderr_path);
+        if (opts.stdin_fd >= 0) {
+            dup2(opts.stdin_fd, STDIN_FILENO);
+        }
+        if (opts.user && (setgroups(0, nullptr) != 0 || setgid(opts.user->gid) != 0 ||
+                          setuid(opts.user->uid) != 0)) {
+            _exit(126);
+        }
+        // Whatever the tests start dies with them, even if they crash. Set
+        // after setuid, which clears it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) {
             _exit(127);
         }
-        redirect(STDOUT_FILENO, opts.stdout_path);
-        redirect(STDERR_FILENO, opts.stderr_path);
         block(blocked);
         execvpe(c_args[0], c_args.data(), c_env.data());
         _exit(127);

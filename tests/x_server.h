@@ -29,11 +29,18 @@ std::optional<x_server> start_xorg_dummy(int monitors = 3);
 
 void stop_x_server(x_server& server);
 
+struct user_ids {
+    uid_t uid;
+    gid_t gid;
+};
+
 struct process_options {
     std::optional<std::string> display;  // unset DISPLAY when empty
     std::vector<std::pair<std::string, std::string>> env;
     std::string stdout_path;  // /dev/null when empty
     std::string stderr_path;
+    int stdin_fd = -1;               // the test's own stdin when negative
+    std::optional<user_ids> user{};  // run as this user, with no supplementary groups
 };
 
 // Starts argv[0] from PATH; the child starts with `blocked` in its signal mask.
