@@ -17,10 +17,11 @@ else()
 
   # The platform layer as a library, so the load benchmarks drive the very
   # code the program runs.
-  add_library(display_layer STATIC display/display-x11.cpp display/x11-wire.cpp
-              display/signals-posix.cpp)
+  add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
+              display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp)
   target_include_directories(display_layer PUBLIC display)
-  target_link_libraries(display_layer PUBLIC wave randr_gamma)
+  target_link_libraries(display_layer PUBLIC wave randr_gamma gamma_control_protocol
+                                             PkgConfig::WAYLAND_CLIENT)
   gammawave_strict(display_layer)
 
   add_executable(gammawave display/main.cpp)

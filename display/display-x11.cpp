@@ -16,7 +16,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -24,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "display.h"
+#include "backend.h"
 #include "randr_gamma.h"
 #include "signals-posix.h"
 #include "x11-wire.h"
@@ -173,43 +172,36 @@ void restore_from_fault() {
     }
 }
 
-bool take_screen_and_save_ramps() {
-    if (connect_x_display(screen_dc) != display_status::ok) {
-        return false;
-    }
-    if (read_crtc_ramps(screen_dc, saved_ramp) != display_status::ok) {
-        disconnect_x_display(screen_dc);
-        return false;
-    }
-    return true;
-}
+const char* const xwayland_reason =
+    "this X display is XWayland, whose gamma never reaches the screen; run gammawave in the "
+    "Wayland session itself, under a compositor with gamma control";
 
-}  // namespace
-
-bool open_display() {
+open_result x11_open(const char*& why) {
     // A dead server must end the program through the lost-display path, with
     // its message, rather than by SIGPIPE on the next write.
     signal(SIGPIPE, SIG_IGN);
-    if (!take_screen_and_save_ramps()) {
-        std::printf("Can't get gamma ramp!\n");
-        return false;
+    if (connect_x_display(screen_dc) != display_status::ok) {
+        return open_result::failed;
+    }
+    // Every XWayland so far reports ramps and accepts them, and drops them.
+    if (is_xwayland(screen_dc)) {
+        why = xwayland_reason;
+        disconnect_x_display(screen_dc);
+        return open_result::failed;
+    }
+    if (read_crtc_ramps(screen_dc, saved_ramp) != display_status::ok) {
+        disconnect_x_display(screen_dc);
+        return open_result::failed;
     }
     for (const crtc_ramp& r : saved_ramp) {
         targets.push_back(target_for(r));
     }
     prepare_fault_restore();
     writable_room = send_buffer_size(connection_fd) / 2;
-    return true;
+    return open_result::ok;
 }
 
-void install_restore_handlers() {
-    install_signal_handlers(restore_from_fault);
-}
-
-void load_frame(const gamma_ramp& ramp) {
-    if (first_signal() != 0) {
-        return;  // the restore is due; nothing may follow it
-    }
+void x11_load_frame(const gamma_ramp& ramp) {
     if (queue_what_the_socket_takes(ramp)) {
         xcb_flush(screen_dc.conn);
     }
@@ -221,14 +213,11 @@ void load_frame(const gamma_ramp& ramp) {
 }
 
 // Waits 10 ms, or less if a signal arrives.
-void pause_between_frames() {
+void x11_pause() {
     wait_for_signal_or(-1, 0, frame_pause);
-    if (first_signal() != 0) {
-        restore_and_exit(first_signal());
-    }
 }
 
-void restore_and_exit(int sig) {
+void x11_restore_and_exit(int sig) {
     for (const crtc_ramp& r : saved_ramp) {
         queue_crtc_ramp(screen_dc, r);
     }
@@ -241,6 +230,7 @@ void restore_and_exit(int sig) {
     std::exit(sig);
 }
 
-std::uint32_t process_id() {
-    return static_cast<std::uint32_t>(getpid());
-}
+}  // namespace
+
+const display_backend x11_backend = {x11_open, x11_load_frame, x11_pause, x11_restore_and_exit,
+                                     restore_from_fault};

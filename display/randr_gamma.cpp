@@ -1,6 +1,7 @@
 #include "randr_gamma.h"
 
 #include <cstdlib>
+#include <string_view>
 
 void free_deleter::operator()(void* p) const {
     std::free(p);
@@ -113,6 +114,48 @@ void disconnect_x_display(x_display& d) {
         xcb_disconnect(d.conn);
     }
     d = x_display{};
+}
+
+namespace {
+
+bool announces_xwayland(xcb_connection_t* conn) {
+    const char name[] = "XWAYLAND";
+    xcb_owned<xcb_query_extension_reply_t> ext(
+        xcb_query_extension_reply(conn, xcb_query_extension(conn, sizeof name - 1, name), nullptr));
+    return ext && ext->present;
+}
+
+bool has_xwayland_output(const x_display& d) {
+    auto resources = reply_of<xcb_randr_get_screen_resources_current_reply_t>(
+        d.conn, xcb_randr_get_screen_resources_current_reply,
+        xcb_randr_get_screen_resources_current(d.conn, d.root));
+    if (!resources) {
+        return false;
+    }
+    const xcb_randr_output_t* outputs =
+        xcb_randr_get_screen_resources_current_outputs(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    for (int i = 0; i < count; ++i) {
+        auto info = reply_of<xcb_randr_get_output_info_reply_t>(
+            d.conn, xcb_randr_get_output_info_reply,
+            xcb_randr_get_output_info(d.conn, outputs[i], resources->config_timestamp));
+        if (!info) {
+            continue;
+        }
+        const std::string_view name(
+            reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+            static_cast<std::size_t>(xcb_randr_get_output_info_name_length(info.get())));
+        if (name.starts_with("XWAYLAND")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_xwayland(const x_display& d) {
+    return announces_xwayland(d.conn) || has_xwayland_output(d);
 }
 
 display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) {

@@ -37,6 +37,10 @@ enum class display_status { ok, no_connection, no_randr, read_failed, no_ramps }
 display_status connect_x_display(x_display& out, const char* name = nullptr);
 void disconnect_x_display(x_display& d);
 
+// Whether the server is XWayland: it announces an XWAYLAND extension from
+// release 23.1 on, and names its RandR outputs XWAYLAND0, XWAYLAND1, ...
+bool is_xwayland(const x_display& d);
+
 // Reads the ramp of every CRTC whose gamma size is above 0. CRTCs without a
 // ramp are skipped rather than failing the whole display.
 display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out);

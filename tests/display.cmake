@@ -86,3 +86,7 @@ gammawave_strict(wayland_server)
 
 gammawave_gtest(wayland_harness_tests e2e
   SOURCES wayland_harness_test.cpp LIBS wayland_server gamma_client)
+
+gammawave_gtest(wayland_e2e_tests e2e
+  SOURCES wayland_e2e_test.cpp LIBS wayland_server wave DEPENDS gammawave cos_fault
+  DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")

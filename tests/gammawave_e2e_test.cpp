@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 
+#include "gammawave_run.h"
 #include "ramp_view.h"
 #include "x_server.h"
 
@@ -82,43 +83,6 @@ bool holds_curve_frames(const std::vector<crtc_ramp>& ramps) {
         }
     }
     return !ramps.empty();
-}
-
-// One run of the program; its output directory goes with it, even when an
-// assertion ends the test early.
-struct gammawave_run {
-    pid_t pid = -1;
-    std::string dir = temp_dir();
-    gammawave_run() = default;
-    gammawave_run(gammawave_run&& other) noexcept { *this = std::move(other); }
-    gammawave_run& operator=(gammawave_run&& other) noexcept {
-        std::swap(pid, other.pid);
-        std::swap(dir, other.dir);
-        return *this;
-    }
-    ~gammawave_run() { remove_tree(dir); }
-    std::string out() const { return read_file(dir + "/out"); }
-    std::string err() const { return read_file(dir + "/err"); }
-    bool running() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
-};
-
-gammawave_run start_gammawave(std::optional<std::string> display,
-                              std::vector<std::pair<std::string, std::string>> env = {},
-                              std::vector<std::string> args = {},
-                              std::vector<int> blocked_signals = {}) {
-    gammawave_run run;
-    args.insert(args.begin(), GAMMAWAVE_BIN);
-    run.pid = spawn(args, {std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"},
-                    blocked_signals);
-    return run;
-}
-
-// The injected faults: a preloaded cos faults after about 30 frames (768
-// calls a frame).
-std::vector<std::pair<std::string, std::string>> fault_env(const char* fault) {
-    return {{"LD_PRELOAD", COS_FAULT_LIB},
-            {"GAMMAWAVE_FAULT", fault},
-            {"GAMMAWAVE_FAULT_AFTER", "23000"}};
 }
 
 // Holds a server stopped, as a hung server would be, and resumes it on
