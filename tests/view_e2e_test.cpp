@@ -20,10 +20,11 @@ struct view_result {
     std::string err;
 };
 
-view_result run_view(std::optional<std::string> display, std::vector<std::string> args) {
+view_result run_view(std::optional<std::string> display, std::vector<std::string> args,
+                     std::vector<std::pair<std::string, std::string>> env = {}) {
     const std::string dir = temp_dir();
     args.insert(args.begin(), GAMMAWAVE_VIEW_BIN);
-    const pid_t pid = spawn(args, {std::move(display), {}, dir + "/out", dir + "/err"});
+    const pid_t pid = spawn(args, {std::move(display), std::move(env), dir + "/out", dir + "/err"});
     view_result r{wait_exit(pid, 20s), read_file(dir + "/out"), read_file(dir + "/err")};
     remove_tree(dir);
     return r;
@@ -187,4 +188,10 @@ TEST(ViewWithoutDisplay, ExitsOneWithOneLine) {
         EXPECT_NE(r.err.find("cannot open the display"), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    // Only Wayland here: it says so.
+    const view_result r =
+        run_view(std::string{}, {"--seconds", "0.1"}, {{"WAYLAND_DISPLAY", "wayland-0"}});
+    EXPECT_EQ(r.exit.code, 1);
+    EXPECT_NE(r.err.find("reads X11 gamma only"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }

@@ -100,6 +100,12 @@ options parse_arguments(int argc, char** argv) {
 
 void open_view(x_display& d, std::vector<crtc_ramp>& ramps) {
     if (connect_x_display(d) != display_status::ok) {
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if (wayland != nullptr && *wayland != '\0') {
+            fail(
+                "reads X11 gamma only, and this Wayland session has no X display (Wayland "
+                "offers no way to read gamma back)");
+        }
         fail("cannot open the display, or it lacks RandR 1.2 (is DISPLAY set?)");
     }
     if (read_crtc_ramps(d, ramps) != display_status::ok) {
