@@ -1,12 +1,14 @@
 // The frame-loop benchmark: runs the real gammawave binary on a private X
-// server for a set time and reports frames per second, CPU per frame for the
-// program and the server next to the floor (a bare loop of 10 ms waits),
-// resident memory, heap allocations per frame and the time from SIGINT to
-// exit. The floor runs beside the program, in the same windows of time.
-// Frames and allocations are counted by a preloaded library, with no hook in
-// the program.
+// server, or on the test compositor, for a set time and reports frames per
+// second, CPU per frame for the program and the server next to the floor (a
+// bare loop of 10 ms waits), resident memory, heap allocations per frame and
+// the time from SIGINT to exit; then system calls per frame (a shorter run
+// under strace -c), open descriptors over time, and on Wayland the frames the
+// one-in-flight throttle dropped. The floor runs beside the program, in the
+// same windows of time. Frames and allocations are counted by a preloaded
+// library, with no hook in the program.
 //
-//   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg]
+//   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg,wayland]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "counters.h"
+#include "wayland_server.h"
 #include "x_server.h"
 
 using namespace std::chrono_literals;
@@ -31,8 +35,25 @@ namespace {
 struct settings {
     double seconds = 60;
     int exit_runs = 20;
-    std::vector<std::string> servers{"xvfb", "xorg"};
+    std::vector<std::string> servers{"xvfb", "xorg", "wayland"};
 };
+
+// Where the program runs: an X display, or a compositor named by `env`.
+struct target {
+    std::string name;
+    std::optional<std::string> display;  // empty: DISPLAY unset
+    env_list env;
+    pid_t server_pid;
+};
+
+long open_fds(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    long n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        n += entry.exists() ? 1 : 0;
+    }
+    return n;
+}
 
 long long schedstat_ns(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
@@ -111,6 +132,8 @@ floor_figures finish_floor(pid_t pid, double seconds, const std::string& out) {
 struct loop_figures {
     double fps, program_us, server_us, allocations_per_frame;
     long rss_first, rss_last;
+    long fds_first, fds_last;
+    double frames;
     floor_figures floor;         // the median window's
     double program_x, server_x;  // median over the windows of CPU per frame / floor per wake
 };
@@ -131,23 +154,27 @@ double frames_between(const snapshot& a, const snapshot& b) {
 // The steady state is cut into windows, each with a floor run of its own;
 // the ratios to the floor are the median window's, which keeps one noisy
 // stretch of the shared machine from deciding the figure.
-loop_figures measure_loop(const x_server& server, const settings& s, const std::string& dir) {
+env_list with_counters(env_list env, const counter_file& counters) {
+    env.push_back({"LD_PRELOAD", COUNTING_LIB});
+    env.push_back({"GAMMAWAVE_COUNTERS", counters.path});
+    return env;
+}
+
+loop_figures measure_loop(const target& t, const settings& s, const std::string& dir) {
     constexpr int windows = 5;
     const counter_file counters(dir);
     const pid_t pid = spawn(on_measured_core({GAMMAWAVE_BIN}),
-                            {server.display,
-                             {{"LD_PRELOAD", COUNTING_LIB}, {"GAMMAWAVE_COUNTERS", counters.path}},
-                             {},
-                             {}});
+                            {t.display, with_counters(t.env, counters), {}, {}});
     std::this_thread::sleep_for(1s);  // past start-up, into the steady state
     const double window = (s.seconds - 1) / windows;
-    const snapshot first = take(pid, server.pid, counters);
+    const long fds_first = open_fds(pid);
+    const snapshot first = take(pid, t.server_pid, counters);
     snapshot a = first;
     std::vector<double> program_x, server_x, floor_us, floor_rate;
     for (int w = 0; w < windows; ++w) {
         const pid_t floor = start_floor(window, dir + "/floor");
         std::this_thread::sleep_for(std::chrono::duration<double>(window));
-        const snapshot b = take(pid, server.pid, counters);
+        const snapshot b = take(pid, t.server_pid, counters);
         const floor_figures fl = finish_floor(floor, window, dir + "/floor");
         const double frames = frames_between(a, b);
         program_x.push_back(per_frame_us(a.program_ns, b.program_ns, frames) / fl.us_per_wake);
@@ -157,8 +184,10 @@ loop_figures measure_loop(const x_server& server, const settings& s, const std::
         a = b;
     }
     const snapshot& last = a;
+    const long fds_last = open_fds(pid);
     kill(pid, SIGINT);
     wait_exit(pid, 10s);
+    const double frames_rendered = static_cast<double>(counters.read().cos_calls) / 768.0;
 
     const double frames = frames_between(first, last);
     const std::chrono::duration<double> span = last.at - first.at;
@@ -168,16 +197,19 @@ loop_figures measure_loop(const x_server& server, const settings& s, const std::
             static_cast<double>(last.counts.allocations - first.counts.allocations) / frames,
             first.rss,
             last.rss,
+            fds_first,
+            fds_last,
+            frames_rendered,
             {median(floor_us), median(floor_rate)},
             median(program_x),
             median(server_x)};
 }
 
 // From SIGINT to the process's end, as its parent sees it, over many runs.
-std::vector<double> measure_exit_ms(const x_server& server, const settings& s) {
+std::vector<double> measure_exit_ms(const target& t, const settings& s) {
     std::vector<double> ms;
     for (int run = 0; run < s.exit_runs; ++run) {
-        const pid_t pid = spawn({GAMMAWAVE_BIN}, {server.display, {}, {}, {}});
+        const pid_t pid = spawn({GAMMAWAVE_BIN}, {t.display, t.env, {}, {}});
         std::this_thread::sleep_for(300ms);
         const auto start = steady::now();
         kill(pid, SIGINT);
@@ -187,6 +219,37 @@ std::vector<double> measure_exit_ms(const x_server& server, const settings& s) {
     }
     std::sort(ms.begin(), ms.end());
     return ms;
+}
+
+// System calls per frame: a run of its own under strace -c, which slows
+// each call but does not change how many a frame makes.
+double syscalls_per_frame(const target& t, const std::string& dir) {
+    const counter_file counters(dir);
+    const std::string summary = dir + "/strace";
+    env_list env = t.env;
+    const pid_t pid = spawn({"strace", "-c", "-o", summary, "-E", "LD_PRELOAD=" COUNTING_LIB, "-E",
+                             "GAMMAWAVE_COUNTERS=" + counters.path, GAMMAWAVE_BIN},
+                            {t.display, env, {}, {}});
+    std::this_thread::sleep_for(4s);
+    // The program itself gets the SIGINT, so that it restores and strace
+    // writes its summary as the program ends.
+    pid_t program = -1;
+    std::istringstream(
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children")) >>
+        program;
+    kill(program > 0 ? program : pid, SIGINT);
+    wait_exit(pid, 10s);
+    const double frames = static_cast<double>(counters.read().cos_calls) / 768.0;
+    std::istringstream in(read_file(summary));
+    long calls = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" total") != std::string::npos) {
+            std::istringstream fields(line);
+            std::string percent, seconds, usecs;
+            fields >> percent >> seconds >> usecs >> calls;
+        }
+    }
+    return frames > 0 ? static_cast<double>(calls) / frames : 0;
 }
 
 std::string cpu_model() {
@@ -219,6 +282,13 @@ settings parse(int argc, char** argv) {
     return s;
 }
 
+struct extra_figures {
+    std::string name;
+    double syscalls;
+    long fds_first, fds_last;
+    double dropped;  // negative: not counted for this display
+};
+
 void report(const std::string& name, const loop_figures& f, const std::vector<double>& exit_ms) {
     std::printf(
         "| %s | %.2f | %.2f | %.1f | %.1f | %.2f | %.1f | %.2f | %ld | %ld | %.3f | %.2f | %.2f "
@@ -226,6 +296,53 @@ void report(const std::string& name, const loop_figures& f, const std::vector<do
         name.c_str(), f.fps, f.floor.wakes_per_second, f.floor.us_per_wake, f.program_us,
         f.program_x, f.server_us, f.server_x, f.rss_first, f.rss_last, f.allocations_per_frame,
         exit_ms[exit_ms.size() / 2], exit_ms.back());
+}
+
+void report_extras(const std::vector<extra_figures>& extras) {
+    std::printf(
+        "\n| display | system calls/frame | open fds at 1 s | open fds at end | frames dropped "
+        "by the throttle |\n|---|---|---|---|---|\n");
+    for (const extra_figures& e : extras) {
+        std::printf("| %s | %.2f | %ld | %ld | ", e.name.c_str(), e.syscalls, e.fds_first,
+                    e.fds_last);
+        if (e.dropped < 0) {
+            std::printf("n/a |\n");
+        } else {
+            std::printf("%.1f%% |\n", e.dropped);
+        }
+    }
+}
+
+// Frames rendered against tables the compositor took, on its first output.
+double dropped_percent(const test_compositor& c, const loop_figures& f) {
+    const double taken = static_cast<double>(c.lines("set 0").size());
+    return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - taken) / f.frames) : 0;
+}
+
+struct started_display {
+    std::optional<x_server> x;
+    std::unique_ptr<test_compositor> wayland;
+    target where;
+};
+
+// The test compositor with a 256- and a 1024-entry output, as a desktop
+// with a high-precision monitor beside an ordinary one has.
+started_display start(const std::string& name) {
+    started_display d;
+    if (name == "wayland") {
+        d.wayland = start_test_compositor({{256, 1024}, {}, {}, true, false});
+        if (d.wayland) {
+            d.where = {"test compositor, outputs of 256 and 1024", std::string{},
+                       d.wayland->client_env(), d.wayland->pid()};
+        }
+        return d;
+    }
+    d.x = name == "xorg" ? start_xorg_dummy() : start_xvfb();
+    if (d.x) {
+        d.where = {
+            name == "xorg" ? "Xorg dummy, 16 CRTCs" : "Xvfb, 1 CRTC", d.x->display, {}, d.x->pid};
+    }
+    return d;
 }
 
 }  // namespace
@@ -241,18 +358,25 @@ int main(int argc, char** argv) {
         "allocations/frame | SIGINT to exit median (ms) | max (ms) |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     int measured = 0;
+    std::vector<extra_figures> extras;
     for (const std::string& name : s.servers) {
-        auto server = name == "xorg" ? start_xorg_dummy() : start_xvfb();
-        if (!server) {
+        started_display d = start(name);
+        if (d.where.name.empty()) {
             std::printf("| %s | could not start the server |\n", name.c_str());
             continue;
         }
-        const loop_figures f = measure_loop(*server, s, dir);
-        const std::vector<double> exit_ms = measure_exit_ms(*server, s);
-        report(name == "xorg" ? "Xorg dummy, 16 CRTCs" : "Xvfb, 1 CRTC", f, exit_ms);
-        stop_x_server(*server);
+        const loop_figures f = measure_loop(d.where, s, dir);
+        const double dropped = d.wayland ? dropped_percent(*d.wayland, f) : -1;
+        const std::vector<double> exit_ms = measure_exit_ms(d.where, s);
+        report(d.where.name, f, exit_ms);
+        extras.push_back(
+            {d.where.name, syscalls_per_frame(d.where, dir), f.fds_first, f.fds_last, dropped});
+        if (d.x) {
+            stop_x_server(*d.x);
+        }
         ++measured;
     }
+    report_extras(extras);
     remove_tree(dir);
     return measured > 0 ? 0 : 1;
 }

@@ -231,10 +231,11 @@ short flush_and_events() {
     return POLLIN;
 }
 
-// Reads and dispatches whatever arrives within `ms`; a handled signal ends
-// the wait at once unless `through_signals` (the restore's own round trip,
-// which only a second interrupt, by its default action, cuts short).
-void dispatch_for(long ms, bool through_signals) {
+// Reads and dispatches whatever arrives within `ms`, or until `*done`; a
+// handled signal ends the wait at once unless `through_signals` (the
+// restore's own round trip, which only a second interrupt, by its default
+// action, cuts short).
+void dispatch_for(long ms, bool through_signals, const bool* done = nullptr) {
     const long deadline = now_ms() + ms;
     for (;;) {
         while (wl_display_prepare_read(display) != 0) {
@@ -258,7 +259,7 @@ void dispatch_for(long ms, bool through_signals) {
             wl_display_cancel_read(display);
         }
         wl_display_dispatch_pending(display);
-        if (wl_display_get_error(display) != 0 || left <= 0 ||
+        if (wl_display_get_error(display) != 0 || left <= 0 || (done != nullptr && *done) ||
             (!through_signals && first_signal() != 0)) {
             return;
         }
@@ -348,10 +349,7 @@ void wayland_restore_and_exit(int sig) {
     static const wl_callback_listener confirm = {
         [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
     wl_callback_add_listener(done, &confirm, &confirmed);
-    const long deadline = now_ms() + restore_budget_ms;
-    while (!confirmed && wl_display_get_error(display) == 0 && now_ms() < deadline) {
-        dispatch_for(deadline - now_ms(), true);
-    }
+    dispatch_for(restore_budget_ms, true, &confirmed);
     if (!confirmed) {
         warn_restore_unconfirmed(
             "the compositor gives every output its own gamma back once gammawave's connection "

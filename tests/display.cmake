@@ -62,27 +62,11 @@ if(GAMMAWAVE_WINDOWS_EXES)
   set_tests_properties(windows_e2e_tests PROPERTIES LABELS "e2e;windows" TIMEOUT 600)
 endif()
 
-# A test compositor of our own and a real headless sway, for the Wayland
-# backend's end-to-end tests.
-pkg_check_modules(WAYLAND_SERVER REQUIRED IMPORTED_TARGET wayland-server)
-add_executable(gamma_compositor gamma_compositor.cpp)
-target_link_libraries(gamma_compositor PRIVATE gamma_control_protocol PkgConfig::WAYLAND_SERVER)
-gammawave_strict(gamma_compositor)
-
 # A minimal client of the protocol, for tests that talk to a compositor themselves.
 add_library(gamma_client STATIC gamma_client.cpp)
 target_include_directories(gamma_client PUBLIC .)
 target_link_libraries(gamma_client PUBLIC gamma_control_protocol PkgConfig::WAYLAND_CLIENT)
 gammawave_strict(gamma_client)
-
-# Starts the test compositor and headless sway for the tests.
-add_library(wayland_server STATIC wayland_server.cpp)
-target_include_directories(wayland_server PUBLIC .)
-target_link_libraries(wayland_server PUBLIC x_server)
-target_compile_definitions(wayland_server PRIVATE
-  GAMMA_COMPOSITOR_BIN="$<TARGET_FILE:gamma_compositor>")
-add_dependencies(wayland_server gamma_compositor)
-gammawave_strict(wayland_server)
 
 gammawave_gtest(wayland_harness_tests e2e
   SOURCES wayland_harness_test.cpp LIBS wayland_server gamma_client)

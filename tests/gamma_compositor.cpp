@@ -4,7 +4,7 @@
 // client did while both still run.
 //
 // gamma_compositor [--socket NAME] [--output SIZE]... [--held INDEX]...
-//                  [--silent INDEX]... [--no-manager] [--log FILE]
+//                  [--silent INDEX]... [--no-manager] [--log FILE] [--no-values]
 //
 //   --socket NAME   the socket, in $XDG_RUNTIME_DIR (default wayland-gamma-test)
 //   --output SIZE   one output with that gamma size; 0: the output has no gamma.
@@ -13,6 +13,8 @@
 //   --silent INDEX  that output's controls never answer, neither size nor failed
 //   --no-manager    no gamma-control manager global
 //   --log FILE      the log (default stdout)
+//   --no-values     log each set without its values (for benchmarks, where
+//                   writing them out would be most of the compositor's work)
 //
 // Log, one event a line; <output> is the output's index, <id> counts clients from 1:
 //   ready                            the socket listens
@@ -169,9 +171,11 @@ std::string read_table(int fd, std::vector<std::uint16_t>& table) {
     return {};
 }
 
+bool log_values = true;
+
 void log_table(int index, const std::vector<std::uint16_t>& table) {
     std::string line = "set " + str(index) + " " + str(static_cast<long>(table.size() / 3));
-    for (const std::uint16_t v : table) {
+    for (const std::uint16_t v : log_values ? table : std::vector<std::uint16_t>{}) {
         line += " " + str(v);
     }
     log_line(line);
@@ -475,6 +479,10 @@ bool parse_options(int argc, char** argv, options& opts) {
             opts.manager = false;
             continue;
         }
+        if (arg == "--no-values") {
+            log_values = false;
+            continue;
+        }
         if (i + 1 >= argc) {
             return false;
         }
@@ -552,7 +560,7 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, opts)) {
         std::fprintf(stderr,
                      "usage: %s [--socket NAME] [--output SIZE]... [--held INDEX]... "
-                     "[--silent INDEX]... [--no-manager] [--log FILE]\n",
+                     "[--silent INDEX]... [--no-manager] [--log FILE] [--no-values]\n",
                      argv[0]);
         return 2;
     }

@@ -100,6 +100,9 @@ std::unique_ptr<test_compositor> start_test_compositor(const compositor_options&
     if (!opts.manager) {
         argv.push_back("--no-manager");
     }
+    if (!opts.log_values) {
+        argv.push_back("--no-values");
+    }
     // A socket rather than a pipe: a command sent after the compositor died
     // fails with an error instead of killing the test with SIGPIPE.
     int fds[2];

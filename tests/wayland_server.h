@@ -25,6 +25,7 @@ struct compositor_options {
     std::vector<int> held{};                  // outputs another client already holds
     std::vector<int> silent{};                // outputs whose controls never answer
     bool manager = true;                      // advertise the gamma-control manager
+    bool log_values = true;                   // false: `set` lines without the table
 };
 
 class test_compositor {
