@@ -2,8 +2,10 @@
 // end-to-end tests. GAMMAWAVE_BIN and COS_FAULT_LIB come from CMake.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,4 +48,14 @@ inline std::vector<std::pair<std::string, std::string>> fault_env(const char* fa
     return {{"LD_PRELOAD", COS_FAULT_LIB},
             {"GAMMAWAVE_FAULT", fault},
             {"GAMMAWAVE_FAULT_AFTER", "23000"}};
+}
+
+// Status 1 and exactly one line on stderr, which says `why`.
+inline void expect_one_line_failure(const exit_result& r, const gammawave_run& run,
+                                    const std::string& why) {
+    EXPECT_TRUE(r.exited) << why;
+    EXPECT_EQ(r.code, 1) << why;
+    const std::string err = run.err();
+    EXPECT_NE(err.find(why), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
