@@ -21,10 +21,16 @@ for elf in "$@"; do
     plain=$(grep -Ex 'v?(s|sn|f|d)?printf' <<<"$imports" | xargs)
     [[ -z $plain ]] || problems+=("unfortified: $plain")
     [[ -n $fortified ]] || problems+=("no fortified call")
+    # -fcf-protection starts every function that may be reached indirectly
+    # with endbr64; without it only the C runtime's few remain.
+    if [[ $(uname -m) == x86_64 ]]; then
+        branch_targets=$(objdump -d --no-show-raw-insn "$elf" | grep -c endbr64)
+        ((branch_targets > 10)) || problems+=("no -fcf-protection ($branch_targets endbr64)")
+    fi
 
     name=$(basename "$elf")
     if ((${#problems[@]} == 0)); then
-        echo "$name: PIE, BIND_NOW, GNU_RELRO, stack RW; stack protector; fortified: $fortified"
+        echo "$name: PIE, BIND_NOW, GNU_RELRO, stack RW; stack protector; fortified: $fortified; endbr64 branch targets"
         ((passed += 1))
     else
         echo "FAIL $name: $(printf '%s; ' "${problems[@]}")"
