@@ -2,6 +2,7 @@
 // compositor that answers, X11 otherwise. Under a Wayland session the X
 // display is XWayland, whose gamma never reaches the screen, so a Wayland
 // compositor that answers is used alone, even when it offers no gamma.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +18,9 @@ const display_backend* chosen = nullptr;
 }  // namespace
 
 bool open_display() {
+    // A display that has gone, or a closed stderr, must end the program
+    // through its own paths and statuses rather than by SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     const char* why = nullptr;
     open_result result = open_result::absent;
     for (const display_backend* b : {&wayland_backend, &x11_backend}) {

@@ -29,6 +29,7 @@
 #include <wayland-client.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,17 +49,18 @@ struct output_slot {
     std::uint32_t size = 0;            // from gamma_size; 0 until then
     std::vector<std::uint16_t> table;  // 3 * size, sized when the size arrives
     bool usable() const { return control != nullptr && size > 0; }
+    // Usable, or asked for and still waiting for its size.
+    bool alive() const { return control != nullptr; }
 };
 
 wl_display* display = nullptr;
 wl_registry* registry = nullptr;
 zwlr_gamma_control_manager_v1* manager = nullptr;
-// A deque's worth of stability without one: slots are reserved up front and
-// a removed output's slot is only emptied, so pointers given to listeners
-// stay valid.
+// Slots are reserved up front, so the pointers given to listeners stay
+// valid; a removed output's slot is emptied and taken by the next output.
 std::vector<output_slot> slots;
 constexpr std::size_t max_outputs = 64;
-bool started = false;    // past the start's round trips: new outputs get a control at once
+bool started = false;    // past the first round trip: new outputs get a control at once
 bool in_flight = false;  // the last frame's sync has not come back yet
 
 constexpr std::uint32_t largest_size = 65535;  // beyond any real output
@@ -99,11 +101,22 @@ void take_control(output_slot& s) {
     zwlr_gamma_control_v1_add_listener(s.control, &control_listener, &s);
 }
 
-void add_output(std::uint32_t name) {
-    if (slots.size() == max_outputs) {
-        return;
+output_slot* free_slot() {
+    for (output_slot& s : slots) {
+        if (s.output == nullptr) {
+            return &s;
+        }
     }
-    output_slot& s = slots.emplace_back();
+    return slots.size() < max_outputs ? &slots.emplace_back() : nullptr;
+}
+
+void add_output(std::uint32_t name) {
+    output_slot* free = free_slot();
+    if (free == nullptr) {
+        return;  // more monitors than any machine drives
+    }
+    output_slot& s = *free;
+    s = output_slot{};
     s.global = name;
     s.output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 1));
     if (started) {
@@ -144,6 +157,15 @@ const wl_registry_listener registry_listener = {on_global, on_global_remove};
 bool any_usable() {
     for (const output_slot& s : slots) {
         if (s.usable()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool any_alive() {
+    for (const output_slot& s : slots) {
+        if (s.alive()) {
             return true;
         }
     }
@@ -205,7 +227,9 @@ void check_still_useful() {
     if (wl_display_get_error(display) != 0) {
         lost("lost the connection to the display");
     }
-    if (started && !any_usable()) {
+    // A control still waiting for its size counts: a monitor swapped for
+    // another in one step must not end the program.
+    if (started && !any_alive()) {
         lost("no output with gamma control is left");
     }
 }
@@ -279,11 +303,16 @@ open_result fail_with(const char* reason, const char*& why) {
     return open_result::failed;
 }
 
+// libwayland prints its own lines for protocol errors and failed calls; the
+// program's one line says what happened.
+void quiet_log(const char*, va_list) {}
+
 open_result wayland_open(const char*& why) {
     const char* name = std::getenv("WAYLAND_DISPLAY");
     if (name == nullptr || *name == '\0') {
         return open_result::absent;
     }
+    wl_log_set_handler_client(quiet_log);
     display = wl_display_connect(nullptr);
     if (display == nullptr) {
         return open_result::absent;  // nothing answers there: try X11
@@ -303,6 +332,9 @@ open_result wayland_open(const char*& why) {
     if (!any_output()) {
         return fail_with("the Wayland compositor has no outputs", why);
     }
+    // From here an output that appears is taken at once, also one that
+    // arrives during the round trip below.
+    started = true;
     for (output_slot& s : slots) {
         take_control(s);
     }
@@ -315,7 +347,6 @@ open_result wayland_open(const char*& why) {
             "program holds it)",
             why);
     }
-    started = true;
     return open_result::ok;
 }
 

@@ -15,7 +15,6 @@
 // GetInputFocus after every 65,534 requests without a reply).
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,17 +45,23 @@ struct frame_target {
 };
 std::vector<frame_target> targets;
 
-// Bytes a writable socket is sure to take without blocking. Linux reports a
-// Unix socket writable while at most a quarter of its send buffer is in use;
-// half the buffer leaves room for the kernel's overhead per packet.
-std::size_t writable_room = 0;
+// XCB polls for POLLOUT, with no timeout, before each write it makes, and it
+// writes whenever its 16 KiB buffer would overflow. So the frame goes out in
+// writes of at most that much, each after a check that the socket is
+// writable now: a writable socket (at most a quarter of its send buffer in
+// use) takes 16 KiB, and XCB's own poll then returns at once.
+constexpr std::size_t xcb_buffer_bytes = 16 * 1024;
 
 std::vector<std::uint8_t> restore_requests;  // raw bytes for the fault handler
 std::uint16_t restore_request_count = 0;
 int connection_fd = -1;
-volatile sig_atomic_t queued_sequence = 0;  // low 16 bits of the last frame request
+// Low 16 bits of the sequence of the last request the loop queued, and of
+// the last one it knows is on the wire; they differ only inside a frame.
+volatile sig_atomic_t queued_sequence = 0;
+volatile sig_atomic_t flushed_sequence = 0;
 
 constexpr long fault_restore_budget_ms = 1000;
+constexpr long no_deadline_ms = 1000L * 60 * 60 * 24 * 365;
 const char* const how_to_reset =
     "'xrandr --output NAME --gamma 1:1:1' gives a monitor a plain ramp";
 
@@ -86,33 +91,29 @@ bool socket_can_take_more() {
     return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
 }
 
-std::size_t send_buffer_size(int fd) {
-    int size = 0;
-    socklen_t len = sizeof size;
-    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0 || size <= 0) {
-        return 0;  // unknown: check before every request
-    }
-    return static_cast<std::size_t>(size);
+// Writes out what XCB holds; the caller has just seen the socket writable.
+void flush_queued() {
+    xcb_flush(screen_dc.conn);
+    flushed_sequence = queued_sequence;
 }
 
-// Queues the frame's requests while the socket is sure to take them; checks
-// once per frame unless the frame is larger than that room. Returns whether
-// anything was queued.
-bool queue_what_the_socket_takes(const gamma_ramp& ramp) {
+// Sends the frame in writes that a writable socket takes at once, checking
+// before each. A frame the server is not reading is dropped from there on,
+// as a device that refuses a frame would drop it.
+void send_what_the_socket_takes(const gamma_ramp& ramp) {
     std::size_t room = 0;
-    bool queued = false;
     for (frame_target& t : targets) {
         if (t.request_bytes > room) {
+            flush_queued();
             if (!socket_can_take_more()) {
-                break;  // the server is not reading: drop the rest of this frame
+                return;
             }
-            room = writable_room;
+            room = xcb_buffer_bytes;
         }
         room -= std::min(room, t.request_bytes);
         queued_sequence = static_cast<sig_atomic_t>(send_frame(t, ramp) & 0xFFFF);
-        queued = true;
     }
-    return queued;
+    flush_queued();
 }
 
 // Refused requests come back as error events; left unread they pile up
@@ -156,13 +157,19 @@ void prepare_fault_restore() {
     xcb_owned<xcb_get_input_focus_reply_t> reply(
         xcb_get_input_focus_reply(screen_dc.conn, sync, nullptr));
     queued_sequence = static_cast<sig_atomic_t>(sync.sequence & 0xFFFF);
+    flushed_sequence = queued_sequence;
 }
 
 // Runs in the fault handler. The server numbers our requests on from the
-// last one the loop queued. Should the fault strike inside XCB before it
-// wrote that request, no reply matches and the wait ends with the budget.
+// last one the loop queued. Between frames that is known exactly, and the
+// wait lasts as long as the server takes: a stopped server may resume, and a
+// second interrupt ends the wait. A fault inside a frame's writes leaves it
+// unknown how much reached the server, so no reply may match, and the wait
+// ends with a budget.
 void restore_from_fault() {
-    const long deadline = monotonic_ms() + fault_restore_budget_ms;
+    const bool between_frames = queued_sequence == flushed_sequence;
+    const long deadline =
+        between_frames ? monotonic_ms() + no_deadline_ms : monotonic_ms() + fault_restore_budget_ms;
     const auto ours = static_cast<std::uint16_t>(queued_sequence + restore_request_count);
     const bool confirmed =
         write_all(connection_fd, restore_requests.data(), restore_requests.size(), deadline) &&
@@ -177,9 +184,6 @@ const char* const xwayland_reason =
     "Wayland session itself, under a compositor with gamma control";
 
 open_result x11_open(const char*& why) {
-    // A dead server must end the program through the lost-display path, with
-    // its message, rather than by SIGPIPE on the next write.
-    signal(SIGPIPE, SIG_IGN);
     if (connect_x_display(screen_dc) != display_status::ok) {
         return open_result::failed;
     }
@@ -197,14 +201,11 @@ open_result x11_open(const char*& why) {
         targets.push_back(target_for(r));
     }
     prepare_fault_restore();
-    writable_room = send_buffer_size(connection_fd) / 2;
     return open_result::ok;
 }
 
 void x11_load_frame(const gamma_ramp& ramp) {
-    if (queue_what_the_socket_takes(ramp)) {
-        xcb_flush(screen_dc.conn);
-    }
+    send_what_the_socket_takes(ramp);
     drain_events();
     // A server that has gone shows here at once: the flush's write fails.
     if (xcb_connection_has_error(screen_dc.conn)) {

@@ -13,6 +13,13 @@ namespace {
 
 int wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t first = 0;
+timespec first_at{};  // when `first` arrived
+
+// A second interrupt this soon after the first is not the user's way out of
+// a stalled restore: a healthy display answers in about a millisecond, and
+// two signals sent together (a supervisor's SIGTERM after a Ctrl+C, a double
+// press) must still restore.
+constexpr long escape_after_ms = 250;
 fault_restore_fn fault_restore = nullptr;
 
 // The fault handler's own stack; 64 KiB leaves room for the largest signal
@@ -29,9 +36,23 @@ void wake_loop() {
 // of `first` cannot interleave.
 void note_first(int sig) {
     if (first == 0) {
+        clock_gettime(CLOCK_MONOTONIC, &first_at);
         first = sig;
         wake_loop();
     }
+}
+
+long ms_since_first() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - first_at.tv_sec) * 1000 + (now.tv_nsec - first_at.tv_nsec) / 1'000'000;
+}
+
+void take_default_action(int sig) {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
 }
 
 // Once a handled signal has arrived the restore is under way; should the
@@ -39,12 +60,24 @@ void note_first(int sig) {
 // the process the default way at once.
 void on_interrupt(int sig) {
     const int saved_errno = errno;
-    if (first != 0) {
-        signal(sig, SIG_DFL);
+    if (first != 0 && ms_since_first() >= escape_after_ms) {
+        take_default_action(sig);
         raise(sig);  // delivered as the handler returns
     }
     note_first(sig);
     errno = saved_errno;
+}
+
+// The fault restore may wait for a stalled display as long as the user
+// lets it: an interrupt now ends the process at once.
+void let_interrupts_end_the_wait() {
+    take_default_action(SIGINT);
+    take_default_action(SIGTERM);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void on_segv(int sig, siginfo_t* info, void*) {
@@ -55,6 +88,7 @@ void on_segv(int sig, siginfo_t* info, void*) {
         return;
     }
     if (fault_restore != nullptr) {
+        let_interrupts_end_the_wait();
         fault_restore();
     }
     _exit(sig);

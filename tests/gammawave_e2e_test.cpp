@@ -175,6 +175,8 @@ TEST_P(Fault, RestoredWithStatusEleven) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, SIGSEGV);
     EXPECT_TRUE(same_ramps(d.ramps(), before));
+    // The handler found its own reply: no waiting out a budget, no warning.
+    EXPECT_EQ(run.err(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, Fault,
@@ -271,6 +273,25 @@ TEST(DisplayLost, EndsWithStatusOne) {
     EXPECT_EQ(run.out(), "");
 }
 
+// Two signals sent together (a double Ctrl+C, a supervisor's SIGTERM after
+// it) still restore: only an interrupt well after the first cuts it short.
+TEST(Restore, TwoSignalsAtOnceStillRestore) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    for (unsigned round = 0; round < 10; ++round) {
+        const auto before = load_random_ramps(d, 700 + round);
+        gammawave_run run = start_gammawave(display);
+        ASSERT_TRUE(animates_every_crtc(d, before));
+        kill(run.pid, SIGINT);
+        kill(run.pid, round % 2 == 0 ? SIGTERM : SIGINT);
+        const exit_result r = wait_exit(run.pid, 5s);
+        EXPECT_TRUE(r.exited) << "round " << round;
+        EXPECT_TRUE(r.code == SIGINT || r.code == SIGTERM) << "round " << round << ": " << r.code;
+        ASSERT_TRUE(same_ramps(d.ramps(), before)) << "round " << round;
+    }
+}
+
 // A shell, a supervisor or a runtime may start the program with the handled
 // signals blocked; the program unblocks them, so the restore still happens.
 TEST(Restore, WorksWhenStartedWithTheSignalsBlocked) {
@@ -294,11 +315,21 @@ TEST(Restore, WorksWhenStartedWithTheSignalsBlocked) {
     }
 }
 
-// A server that stops reading must not hold the frame loop: the first
-// handled signal decides the status, and the restore waits until the server
-// answers again.
-TEST(StalledServer, FirstSignalDecidesAndTheRestoreWaits) {
-    const x_server& server = shared_server(server_kind::xvfb);
+long voluntary_switches(pid_t pid) {
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("voluntary_ctxt_switches:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 24);
+}
+
+class StalledServer : public ::testing::TestWithParam<server_kind> {};
+
+// A server that stops reading must not hold the frame loop: it goes on
+// waking for its frames (a frame of 16 CRTCs is more than XCB buffers, so
+// XCB writes twice a frame), the first handled signal decides the status,
+// and the restore waits until the server answers again.
+TEST_P(StalledServer, LoopGoesOnFirstSignalDecidesRestoreWaits) {
+    SKIP_XORG_UNLESS_ROOT(GetParam());
+    const x_server& server = shared_server(GetParam());
     ASSERT_FALSE(server.display.empty());
     test_display d(server.display);
     const auto before = load_random_ramps(d, 500);
@@ -307,6 +338,9 @@ TEST(StalledServer, FirstSignalDecidesAndTheRestoreWaits) {
     {
         stopped_server stall(server.pid);
         std::this_thread::sleep_for(1500ms);  // long enough to fill the socket
+        const long woken = voluntary_switches(run.pid);
+        std::this_thread::sleep_for(500ms);
+        EXPECT_GT(voluntary_switches(run.pid) - woken, 25) << "the frame loop is blocked";
         kill(run.pid, SIGINT);
         std::this_thread::sleep_for(200ms);
         kill(run.pid, SIGSEGV);  // sent, not raised: a later signal changes nothing
@@ -320,8 +354,36 @@ TEST(StalledServer, FirstSignalDecidesAndTheRestoreWaits) {
     EXPECT_EQ(run.err(), "");
 }
 
+INSTANTIATE_TEST_SUITE_P(Servers, StalledServer,
+                         ::testing::Values(server_kind::xvfb, server_kind::xorg),
+                         [](const auto& info) { return std::string(kind_name(info.param)); });
+
+// A genuine fault while the server is stopped: the handler's restore waits
+// for it to resume rather than giving up.
+TEST(StalledRestore, FaultWaitsForTheServer) {
+    const x_server& server = shared_server(server_kind::xvfb);
+    ASSERT_FALSE(server.display.empty());
+    test_display d(server.display);
+    const auto before = load_random_ramps(d, 800);
+    // A fault after about 200 frames, 2 s in.
+    gammawave_run run = start_gammawave(server.display, {{"LD_PRELOAD", COS_FAULT_LIB},
+                                                         {"GAMMAWAVE_FAULT", "null"},
+                                                         {"GAMMAWAVE_FAULT_AFTER", "153600"}});
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    {
+        stopped_server stall(server.pid);
+        std::this_thread::sleep_for(4s);
+        EXPECT_TRUE(run.running()) << "gave up on the restore while the server was stopped";
+    }
+    const exit_result r = wait_exit(run.pid, 10s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, SIGSEGV);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    EXPECT_EQ(run.err(), "");
+}
+
 // The user's way out when the server never resumes: a second interrupt.
-TEST(StalledServer, SecondInterruptEndsItAtOnce) {
+TEST(StalledRestore, SecondInterruptEndsItAtOnce) {
     const x_server& server = shared_server(server_kind::xvfb);
     ASSERT_FALSE(server.display.empty());
     test_display d(server.display);
@@ -331,7 +393,7 @@ TEST(StalledServer, SecondInterruptEndsItAtOnce) {
     stopped_server stall(server.pid);
     std::this_thread::sleep_for(1500ms);
     kill(run.pid, SIGINT);
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(400ms);  // past the moment a second one counts
     const auto sent = std::chrono::steady_clock::now();
     kill(run.pid, SIGINT);
     const exit_result r = wait_exit(run.pid, 1s);

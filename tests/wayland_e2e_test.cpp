@@ -148,6 +148,7 @@ TEST(WaylandFailure, MessageStatusOneAndReason) {
         {{{0, 0}}, "refused gamma control of every output"},
         {{{256, 1024}, {0, 1}}, "refused gamma control of every output"},
         {{{256}, {}, {0}}, "refused gamma control of every output"},
+        {{{70000}}, "refused gamma control of every output"},
     };
     for (const auto& k : cases) {
         auto c = start_test_compositor(k.opts);
@@ -185,6 +186,26 @@ TEST(WaylandOutputs, RemovedStopsAddedStartsLastGoneEnds) {
     ASSERT_TRUE(c->command("remove 2"));
     const exit_result r = wait_exit(run.pid, 5s);
     expect_one_line_failure(r, run, "no output with gamma control is left");
+}
+
+// A monitor swapped for another in one step, and many monitors come and
+// gone over a session: the program keeps going and takes the new one.
+TEST(WaylandOutputs, SwapsAndManyReplugsKeepGoing) {
+    auto c = start_test_compositor({{256}});
+    ASSERT_TRUE(c);
+    gammawave_run run = start_on(*c);
+    ASSERT_TRUE(sets_reach(*c, 0, 3));
+    for (int i = 1; i <= 70; ++i) {
+        ASSERT_TRUE(c->command("add 256"));
+        ASSERT_TRUE(c->wait_for_line("output added " + std::to_string(i)));
+        ASSERT_TRUE(c->command("remove " + std::to_string(i)));
+    }
+    ASSERT_TRUE(c->command("add 512"));
+    ASSERT_TRUE(c->command("remove 0"));  // the last old one goes as the new one comes
+    EXPECT_TRUE(sets_reach(*c, 71, 5)) << run.err();
+    EXPECT_TRUE(run.running()) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT);
 }
 
 // A compositor that stops reading: no pile of frames behind it, and SIGINT
