@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -110,7 +111,11 @@ output_slot* free_slot() {
     return slots.size() < max_outputs ? &slots.emplace_back() : nullptr;
 }
 
-void add_output(std::uint32_t name) {
+// Version 3 brings `release`, which lets the compositor free its side of a
+// removed output at once; older ones can only be forgotten.
+constexpr std::uint32_t output_version = 3;
+
+void add_output(std::uint32_t name, std::uint32_t version) {
     output_slot* free = free_slot();
     if (free == nullptr) {
         return;  // more monitors than any machine drives
@@ -118,7 +123,8 @@ void add_output(std::uint32_t name) {
     output_slot& s = *free;
     s = output_slot{};
     s.global = name;
-    s.output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, 1));
+    s.output = static_cast<wl_output*>(
+        wl_registry_bind(registry, name, &wl_output_interface, std::min(version, output_version)));
     if (started) {
         take_control(s);  // a monitor plugged in while we run
     }
@@ -127,15 +133,20 @@ void add_output(std::uint32_t name) {
 void release_output(output_slot& s) {
     drop_control(s);
     if (s.output != nullptr) {
-        wl_output_destroy(s.output);
+        if (wl_output_get_version(s.output) >= WL_OUTPUT_RELEASE_SINCE_VERSION) {
+            wl_output_release(s.output);
+        } else {
+            wl_output_destroy(s.output);
+        }
     }
     s.output = nullptr;
     s.global = 0;
 }
 
-void on_global(void*, wl_registry*, std::uint32_t name, const char* interface, std::uint32_t) {
+void on_global(void*, wl_registry*, std::uint32_t name, const char* interface,
+               std::uint32_t version) {
     if (std::strcmp(interface, wl_output_interface.name) == 0) {
-        add_output(name);
+        add_output(name, version);
     } else if (std::strcmp(interface, zwlr_gamma_control_manager_v1_interface.name) == 0 &&
                manager == nullptr) {
         manager = static_cast<zwlr_gamma_control_manager_v1*>(
