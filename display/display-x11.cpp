@@ -59,6 +59,10 @@ int connection_fd = -1;
 // the last one it knows is on the wire; they differ only inside a frame.
 volatile sig_atomic_t queued_sequence = 0;
 volatile sig_atomic_t flushed_sequence = 0;
+// Where the ordinary restore stands, for a fault that strikes during it:
+// its requests go through XCB, so their sequence numbers are not tracked.
+enum : sig_atomic_t { animating, restoring, restored };
+volatile sig_atomic_t restore_stage = animating;
 
 constexpr long fault_restore_budget_ms = 1000;
 constexpr long no_deadline_ms = 1000L * 60 * 60 * 24 * 365;
@@ -167,7 +171,10 @@ void prepare_fault_restore() {
 // unknown how much reached the server, so no reply may match, and the wait
 // ends with a budget.
 void restore_from_fault() {
-    const bool between_frames = queued_sequence == flushed_sequence;
+    if (restore_stage == restored) {
+        return;  // confirmed already; the connection may be closed
+    }
+    const bool between_frames = restore_stage == animating && queued_sequence == flushed_sequence;
     const long deadline =
         between_frames ? monotonic_ms() + no_deadline_ms : monotonic_ms() + fault_restore_budget_ms;
     const auto ours = static_cast<std::uint16_t>(queued_sequence + restore_request_count);
@@ -219,12 +226,15 @@ void x11_pause() {
 }
 
 void x11_restore_and_exit(int sig) {
+    restore_stage = restoring;
     for (const crtc_ramp& r : saved_ramp) {
         queue_crtc_ramp(screen_dc, r);
     }
     // Hanging up straight after the last request lets the server drop what
     // it has not read yet, so wait until it has answered a round trip.
-    if (!wait_for_server(screen_dc)) {
+    if (wait_for_server(screen_dc)) {
+        restore_stage = restored;
+    } else {
         warn_restore_unconfirmed(how_to_reset);
     }
     disconnect_x_display(screen_dc);
