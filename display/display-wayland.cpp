@@ -247,12 +247,6 @@ void check_still_useful() {
 
 // --- Waiting ---------------------------------------------------------------------
 
-long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1'000'000;
-}
-
 timespec as_timespec(long ms) {
     return timespec{ms / 1000, (ms % 1000) * 1'000'000};
 }
@@ -271,13 +265,13 @@ short flush_and_events() {
 // restore's own round trip, which only a second interrupt, by its default
 // action, cuts short).
 void dispatch_for(long ms, bool through_signals, const bool* done = nullptr) {
-    const long deadline = now_ms() + ms;
+    const long deadline = monotonic_ms() + ms;
     for (;;) {
         while (wl_display_prepare_read(display) != 0) {
             wl_display_dispatch_pending(display);
         }
         const short events = flush_and_events();
-        const long left = deadline - now_ms();
+        const long left = deadline - monotonic_ms();
         short revents = 0;
         if (left > 0) {
             if (through_signals) {

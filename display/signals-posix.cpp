@@ -13,7 +13,7 @@ namespace {
 
 int wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t first = 0;
-timespec first_at{};  // when `first` arrived
+long first_at_ms = 0;  // when `first` arrived
 
 // A second interrupt this soon after the first is not the user's way out of
 // a stalled restore: a healthy display answers in about a millisecond, and
@@ -36,16 +36,10 @@ void wake_loop() {
 // of `first` cannot interleave.
 void note_first(int sig) {
     if (first == 0) {
-        clock_gettime(CLOCK_MONOTONIC, &first_at);
+        first_at_ms = monotonic_ms();
         first = sig;
         wake_loop();
     }
-}
-
-long ms_since_first() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - first_at.tv_sec) * 1000 + (now.tv_nsec - first_at.tv_nsec) / 1'000'000;
 }
 
 void take_default_action(int sig) {
@@ -60,7 +54,7 @@ void take_default_action(int sig) {
 // the process the default way at once.
 void on_interrupt(int sig) {
     const int saved_errno = errno;
-    if (first != 0 && ms_since_first() >= escape_after_ms) {
+    if (first != 0 && monotonic_ms() - first_at_ms >= escape_after_ms) {
         take_default_action(sig);
         raise(sig);  // delivered as the handler returns
     }
@@ -149,6 +143,12 @@ void install_signal_handlers(fault_restore_fn on_fault) {
     handle(SIGTERM, nullptr, on_interrupt, 0);
     handle(SIGINT, nullptr, on_interrupt, 0);
     unblock_handled();
+}
+
+long monotonic_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 int first_signal() {

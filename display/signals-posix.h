@@ -27,6 +27,10 @@ int first_signal();
 // is -1) is ready for `events`. Returns the revents of `fd`, 0 otherwise.
 short wait_for_signal_or(int fd, short events, const timespec& timeout);
 
+// CLOCK_MONOTONIC in milliseconds, the clock of every deadline in the
+// display layer. Async-signal-safe.
+long monotonic_ms();
+
 // The pause between two frames.
 constexpr timespec frame_pause{0, 10'000'000};
 

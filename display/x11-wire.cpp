@@ -1,7 +1,6 @@
 #include "x11-wire.h"
 
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,12 +115,6 @@ void encode_get_input_focus(std::vector<std::uint8_t>& out) {
     append<std::uint8_t>(out, x_get_input_focus);
     append<std::uint8_t>(out, 0);
     append<std::uint16_t>(out, 1);
-}
-
-long monotonic_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 bool write_all(int fd, const std::uint8_t* bytes, std::size_t n, long deadline) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "signals-posix.h"  // monotonic_ms, the clock of every deadline below
+
 // SetCrtcGamma for one CRTC: `entries` holds red, green, blue blocks of
 // `size`. Returns false, adding nothing, if the request would need
 // BIG-REQUESTS (no real CRTC has such a ramp).
@@ -16,9 +18,6 @@ bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_op
 
 // GetInputFocus: the cheapest request with a reply.
 void encode_get_input_focus(std::vector<std::uint8_t>& out);
-
-// CLOCK_MONOTONIC in milliseconds, the clock of every deadline below.
-long monotonic_ms();
 
 // Writes all of `bytes` to the non-blocking socket `fd` by `deadline`.
 bool write_all(int fd, const std::uint8_t* bytes, std::size_t n, long deadline);
