@@ -21,6 +21,7 @@ bool open_display() {
     // A display that has gone, or a closed stderr, must end the program
     // through its own paths and statuses rather than by SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
+    hold_standard_descriptors();
     const char* why = nullptr;
     open_result result = open_result::absent;
     for (const display_backend* b : {&wayland_backend, &x11_backend}) {

@@ -10,9 +10,10 @@
 // A genuine fault restores from the signal handler: it writes the restore,
 // encoded at start as raw requests, straight to the socket, and reads until
 // the server answers a trailing GetInputFocus. The loop records the sequence
-// number of the last request it queued, so the handler knows which reply is
-// its own even if XCB has a reply of its own outstanding (XCB sends a
-// GetInputFocus after every 65,534 requests without a reply).
+// number of the last request it knows is on the wire, and whether a frame is
+// being queued, so the handler knows which reply is its own even if XCB has
+// a reply of its own outstanding (XCB sends a GetInputFocus after every
+// 65,534 requests without a reply).
 #include <poll.h>
 #include <signal.h>
 
@@ -49,16 +50,21 @@ std::vector<frame_target> targets;
 // writes whenever its 16 KiB buffer would overflow. So the frame goes out in
 // writes of at most that much, each after a check that the socket is
 // writable now: a writable socket (at most a quarter of its send buffer in
-// use) takes 16 KiB, and XCB's own poll then returns at once.
+// use) takes 16 KiB, and XCB's own poll then returns at once. One check a
+// frame would not do: once the frame's first write has filled the socket
+// past a quarter, XCB's poll before the next one waits for the server.
 constexpr std::size_t xcb_buffer_bytes = 16 * 1024;
 
 std::vector<std::uint8_t> restore_requests;  // raw bytes for the fault handler
 std::uint16_t restore_request_count = 0;
 int connection_fd = -1;
-// Low 16 bits of the sequence of the last request the loop queued, and of
-// the last one it knows is on the wire; they differ only inside a frame.
-volatile sig_atomic_t queued_sequence = 0;
-volatile sig_atomic_t flushed_sequence = 0;
+// Low 16 bits of the sequence of the last request known to be on the wire,
+// and whether a frame is being queued, when XCB may have written more of it
+// than that. A frame is this many requests at most: one a CRTC, and the
+// GetInputFocus XCB may add.
+volatile sig_atomic_t wire_sequence = 0;
+volatile sig_atomic_t queuing_frame = 0;
+std::uint16_t max_frame_requests = 0;
 // Where the ordinary restore stands, for a fault that strikes during it:
 // its requests go through XCB, so their sequence numbers are not tracked.
 enum : sig_atomic_t { animating, restoring, restored };
@@ -72,8 +78,7 @@ const char* const how_to_reset =
 // --- Frames -----------------------------------------------------------------
 
 frame_target target_for(const crtc_ramp& saved) {
-    const std::size_t bytes = (12 + 6 * std::size_t{saved.size} + 3) / 4 * 4;
-    frame_target t{saved.crtc, saved.size, bytes, {}};
+    frame_target t{saved.crtc, saved.size, set_crtc_gamma_bytes(saved.size), {}};
     if (saved.size != 256) {
         t.scratch.resize(3 * std::size_t{saved.size});
     }
@@ -96,9 +101,9 @@ bool socket_can_take_more() {
 }
 
 // Writes out what XCB holds; the caller has just seen the socket writable.
-void flush_queued() {
+void flush_queued(unsigned last_queued) {
     xcb_flush(screen_dc.conn);
-    flushed_sequence = queued_sequence;
+    wire_sequence = static_cast<sig_atomic_t>(last_queued & 0xFFFF);
 }
 
 // Sends the frame in writes that a writable socket takes at once, checking
@@ -106,18 +111,22 @@ void flush_queued() {
 // as a device that refuses a frame would drop it.
 void send_what_the_socket_takes(const gamma_ramp& ramp) {
     std::size_t room = 0;
+    unsigned last = static_cast<std::uint16_t>(wire_sequence);
+    queuing_frame = 1;
     for (frame_target& t : targets) {
         if (t.request_bytes > room) {
-            flush_queued();
+            flush_queued(last);
             if (!socket_can_take_more()) {
+                queuing_frame = 0;
                 return;
             }
             room = xcb_buffer_bytes;
         }
         room -= std::min(room, t.request_bytes);
-        queued_sequence = static_cast<sig_atomic_t>(send_frame(t, ramp) & 0xFFFF);
+        last = send_frame(t, ramp);
     }
-    flush_queued();
+    flush_queued(last);
+    queuing_frame = 0;
 }
 
 // Refused requests come back as error events; left unread they pile up
@@ -147,40 +156,38 @@ void drain_events() {
 // --- The restore from a fault ------------------------------------------------
 
 void prepare_fault_restore() {
-    const std::uint8_t opcode = xcb_get_extension_data(screen_dc.conn, &xcb_randr_id)->major_opcode;
     for (const crtc_ramp& r : saved_ramp) {
-        if (encode_set_crtc_gamma(restore_requests, opcode, r.crtc, r.size, r.entries.data())) {
-            ++restore_request_count;
-        }
+        encode_set_crtc_gamma(restore_requests, screen_dc.randr_opcode, r.crtc, r.size,
+                              r.entries.data());
     }
     encode_get_input_focus(restore_requests);
-    ++restore_request_count;
-    connection_fd = xcb_get_file_descriptor(screen_dc.conn);
+    restore_request_count = static_cast<std::uint16_t>(saved_ramp.size() + 1);
+    max_frame_requests = static_cast<std::uint16_t>(targets.size() + 1);
     // A fault before the first frame counts on from here.
     const xcb_get_input_focus_cookie_t sync = xcb_get_input_focus(screen_dc.conn);
     xcb_owned<xcb_get_input_focus_reply_t> reply(
         xcb_get_input_focus_reply(screen_dc.conn, sync, nullptr));
-    queued_sequence = static_cast<sig_atomic_t>(sync.sequence & 0xFFFF);
-    flushed_sequence = queued_sequence;
+    wire_sequence = static_cast<sig_atomic_t>(sync.sequence & 0xFFFF);
 }
 
 // Runs in the fault handler. The server numbers our requests on from the
-// last one the loop queued. Between frames that is known exactly, and the
-// wait lasts as long as the server takes: a stopped server may resume, and a
-// second interrupt ends the wait. A fault inside a frame's writes leaves it
-// unknown how much reached the server, so no reply may match, and the wait
-// ends with a budget.
+// last one of ours it read, known within the frame being queued, so the
+// handler finds its reply whenever the fault strikes in the loop, and waits
+// as long as the server takes: a stopped server may resume, and a second
+// interrupt ends the wait. The ordinary restore's requests are not tracked,
+// so a fault during it waits only a budget.
 void restore_from_fault() {
     if (restore_stage == restored) {
         return;  // confirmed already; the connection may be closed
     }
-    const bool between_frames = restore_stage == animating && queued_sequence == flushed_sequence;
-    const long deadline =
-        between_frames ? monotonic_ms() + no_deadline_ms : monotonic_ms() + fault_restore_budget_ms;
-    const auto ours = static_cast<std::uint16_t>(queued_sequence + restore_request_count);
+    const long deadline = restore_stage == animating ? monotonic_ms() + no_deadline_ms
+                                                     : monotonic_ms() + fault_restore_budget_ms;
+    const auto low = static_cast<std::uint16_t>(wire_sequence);
+    const auto high = static_cast<std::uint16_t>(low + (queuing_frame ? max_frame_requests : 0));
     const bool confirmed =
         write_all(connection_fd, restore_requests.data(), restore_requests.size(), deadline) &&
-        await_reply(connection_fd, ours, deadline);
+        await_restore(connection_fd, low, high, restore_request_count, deadline) ==
+            restore_answer::confirmed;
     if (!confirmed) {
         warn_restore_unconfirmed(how_to_reset);
     }
@@ -189,6 +196,19 @@ void restore_from_fault() {
 const char* const xwayland_reason =
     "this X display is XWayland, whose gamma never reaches the screen; run gammawave in the "
     "Wayland session itself, under a compositor with gamma control";
+
+// Every ramp must go out in one request, or the fault restore, which cannot
+// ask the server about BIG-REQUESTS, could not put it back: refused here
+// rather than lost later.
+const char* cannot_restore() {
+    for (const crtc_ramp& r : saved_ramp) {
+        if (r.size > max_ramp_in_one_request) {
+            return "a CRTC's gamma ramp is larger than one request can carry without "
+                   "BIG-REQUESTS, so it could not be restored";
+        }
+    }
+    return nullptr;
+}
 
 open_result x11_open(const char*& why) {
     if (connect_x_display(screen_dc) != display_status::ok) {
@@ -201,6 +221,12 @@ open_result x11_open(const char*& why) {
         return open_result::failed;
     }
     if (read_crtc_ramps(screen_dc, saved_ramp) != display_status::ok) {
+        disconnect_x_display(screen_dc);
+        return open_result::failed;
+    }
+    connection_fd = xcb_get_file_descriptor(screen_dc.conn);
+    why = cannot_restore();
+    if (why != nullptr) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
@@ -227,12 +253,9 @@ void x11_pause() {
 
 void x11_restore_and_exit(int sig) {
     restore_stage = restoring;
-    for (const crtc_ramp& r : saved_ramp) {
-        queue_crtc_ramp(screen_dc, r);
-    }
     // Hanging up straight after the last request lets the server drop what
-    // it has not read yet, so wait until it has answered a round trip.
-    if (wait_for_server(screen_dc)) {
+    // it has not read yet, so this waits until it has answered a round trip.
+    if (restore_crtc_ramps(screen_dc, saved_ramp)) {
         restore_stage = restored;
     } else {
         warn_restore_unconfirmed(how_to_reset);

@@ -1,6 +1,10 @@
 #include "randr_gamma.h"
 
+#include <sys/uio.h>
+#include <xcb/xcbext.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 void free_deleter::operator()(void* p) const {
@@ -71,7 +75,9 @@ bool read_gamma_entries(const x_display& d, std::vector<crtc_ramp>& ramps) {
     for (std::size_t i = 0; i < ramps.size(); ++i) {
         auto reply = reply_of<xcb_randr_get_crtc_gamma_reply_t>(
             d.conn, xcb_randr_get_crtc_gamma_reply, cookies[i]);
-        if (!reply || reply->size != ramps[i].size) {
+        // A reply shorter than its size claims would be read past its end.
+        if (!reply || reply->size != ramps[i].size ||
+            4 * std::size_t{reply->length} < 6 * std::size_t{reply->size}) {
             ok = false;
             continue;
         }
@@ -106,6 +112,7 @@ display_status connect_x_display(x_display& out, const char* name) {
         disconnect_x_display(out);
         return display_status::no_randr;
     }
+    out.randr_opcode = xcb_get_extension_data(conn, &xcb_randr_id)->major_opcode;
     return display_status::ok;
 }
 
@@ -176,15 +183,112 @@ display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) 
     return out.empty() ? display_status::no_ramps : display_status::ok;
 }
 
+namespace {
+
+constexpr std::uint8_t randr_set_crtc_gamma = 24;  // RandR 1.2 minor opcode
+const std::uint8_t zero_pad[3] = {};
+
+// X requests travel in the client's byte order, which XCB announced at setup
+// as this machine's own, so values are copied as they lie in memory.
+template <typename T>
+void put(std::uint8_t* at, T value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+std::size_t pad_bytes(std::uint16_t size) {
+    return set_crtc_gamma_bytes(size) - 12 - 6 * std::size_t{size};
+}
+
+void* data(const void* p) {
+    return const_cast<void*>(p);  // iovec is shared with readv; XCB only reads
+}
+
+// The request through XCB, as raw bytes of the one encoder: five parts,
+// with the two slots before them that xcb_send_request may use.
+unsigned send_set_crtc_gamma(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
+                             const std::uint16_t* red, const std::uint16_t* green,
+                             const std::uint16_t* blue, int flags) {
+    set_crtc_gamma_head head;
+    if (!encode_set_crtc_gamma_head(head, d.randr_opcode, crtc, size)) {
+        return 0;
+    }
+    const std::size_t list = 2 * std::size_t{size};
+    iovec parts[2 + 5] = {{},
+                          {},
+                          {head.bytes, sizeof head.bytes},
+                          {data(red), list},
+                          {data(green), list},
+                          {data(blue), list},
+                          {data(zero_pad), pad_bytes(size)}};
+    const xcb_protocol_request_t request{5, nullptr, 0, 1};
+    return xcb_send_request(d.conn, flags | XCB_REQUEST_RAW, parts + 2, &request);
+}
+
+}  // namespace
+
+std::size_t set_crtc_gamma_bytes(std::uint16_t size) {
+    return (12 + 6 * std::size_t{size} + 3) / 4 * 4;
+}
+
+bool encode_set_crtc_gamma_head(set_crtc_gamma_head& head, std::uint8_t randr_opcode,
+                                std::uint32_t crtc, std::uint16_t size) {
+    if (size > max_ramp_in_one_request) {
+        return false;
+    }
+    head.bytes[0] = randr_opcode;
+    head.bytes[1] = randr_set_crtc_gamma;
+    put<std::uint16_t>(head.bytes + 2, static_cast<std::uint16_t>(set_crtc_gamma_bytes(size) / 4));
+    put<std::uint32_t>(head.bytes + 4, crtc);
+    put<std::uint16_t>(head.bytes + 8, size);
+    put<std::uint16_t>(head.bytes + 10, 0);
+    return true;
+}
+
+bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_opcode,
+                           std::uint32_t crtc, std::uint16_t size, const std::uint16_t* entries) {
+    set_crtc_gamma_head head;
+    if (!encode_set_crtc_gamma_head(head, randr_opcode, crtc, size)) {
+        return false;
+    }
+    const auto* lists = reinterpret_cast<const std::uint8_t*>(entries);
+    out.insert(out.end(), head.bytes, head.bytes + sizeof head.bytes);
+    out.insert(out.end(), lists, lists + 6 * std::size_t{size});
+    out.insert(out.end(), zero_pad, zero_pad + pad_bytes(size));
+    return true;
+}
+
 unsigned queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
                          const std::uint16_t* red, const std::uint16_t* green,
                          const std::uint16_t* blue) {
-    return xcb_randr_set_crtc_gamma(d.conn, crtc, size, red, green, blue).sequence;
+    return send_set_crtc_gamma(d, crtc, size, red, green, blue, 0);
 }
 
 unsigned queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp) {
     const std::uint16_t* e = ramp.entries.data();
     return queue_crtc_ramp(d, ramp.crtc, ramp.size, e, e + ramp.size, e + 2 * ramp.size);
+}
+
+bool restore_crtc_ramps(const x_display& d, const std::vector<crtc_ramp>& ramps) {
+    std::vector<xcb_void_cookie_t> cookies;
+    bool ok = true;
+    for (const crtc_ramp& r : ramps) {
+        const std::uint16_t* e = r.entries.data();
+        const unsigned sequence = send_set_crtc_gamma(d, r.crtc, r.size, e, e + r.size,
+                                                      e + 2 * r.size, XCB_REQUEST_CHECKED);
+        if (sequence == 0) {
+            ok = false;
+        } else {
+            cookies.push_back({sequence});
+        }
+    }
+    // Once the round trip is answered every error of the restore has come,
+    // so the checks below read what XCB holds and wait no more.
+    ok = wait_for_server(d) && ok;
+    for (const xcb_void_cookie_t cookie : cookies) {
+        xcb_owned<xcb_generic_error_t> error(xcb_request_check(d.conn, cookie));
+        ok = ok && error == nullptr;
+    }
+    return ok;
 }
 
 bool wait_for_server(const x_display& d) {

@@ -20,6 +20,7 @@ using xcb_owned = std::unique_ptr<T, free_deleter>;
 struct x_display {
     xcb_connection_t* conn = nullptr;
     xcb_window_t root = 0;
+    std::uint8_t randr_opcode = 0;  // RandR's major opcode on this server
 };
 
 // One CRTC's ramp at its native size: red, green, blue blocks of `size`.
@@ -45,12 +46,40 @@ bool is_xwayland(const x_display& d);
 // ramp are skipped rather than failing the whole display.
 display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out);
 
+// SetCrtcGamma as the X server reads it: a 12-byte head (RandR's opcode,
+// minor opcode 24, the length in 4-byte units, crtc, size, 2 bytes of pad),
+// then red, green and blue back to back, then zeros to a multiple of 4.
+// (libxcb's generated request pads each list to 4 bytes, which moves green
+// and blue for every odd size.) The one encoder of the request: frames and
+// the ordinary restore send it through XCB, a fault handler writes it itself.
+struct set_crtc_gamma_head {
+    std::uint8_t bytes[12];
+};
+std::size_t set_crtc_gamma_bytes(std::uint16_t size);  // the whole request, padded
+
+// Without BIG-REQUESTS the length field counts at most 65,535 units, which
+// (12 + 6 * size + 3) / 4 reaches at 43,688 entries. No real CRTC comes
+// near, so larger ramps are refused rather than sent another way.
+constexpr std::uint16_t max_ramp_in_one_request = 43688;
+
+// False, and nothing encoded or added, for a ramp above that.
+bool encode_set_crtc_gamma_head(set_crtc_gamma_head& head, std::uint8_t randr_opcode,
+                                std::uint32_t crtc, std::uint16_t size);
+// The whole request, appended to `out`: `entries` holds red, green and blue
+// blocks of `size`.
+bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_opcode,
+                           std::uint32_t crtc, std::uint16_t size, const std::uint16_t* entries);
+
 // Queues an unchecked SetCrtcGamma; a refusal comes back later as an event.
-// Returns the request's sequence number.
+// Returns the request's sequence number, 0 for a ramp above the limit.
 unsigned queue_crtc_ramp(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
                          const std::uint16_t* red, const std::uint16_t* green,
                          const std::uint16_t* blue);
 unsigned queue_crtc_ramp(const x_display& d, const crtc_ramp& ramp);
+
+// Loads `ramps` and waits for the server. True only if it took every one: a
+// CRTC whose gamma size has changed or that has gone refuses its ramp.
+bool restore_crtc_ramps(const x_display& d, const std::vector<crtc_ramp>& ramps);
 
 // A request with a reply: once it returns true the server has processed
 // everything sent before it.

@@ -132,6 +132,16 @@ void unblock_handled() {
 
 }  // namespace
 
+void hold_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // open takes the lowest free descriptor: `fd`, as those below it
+            // are open by now.
+            [[maybe_unused]] const int null = open("/dev/null", O_RDWR);
+        }
+    }
+}
+
 void install_signal_handlers(fault_restore_fn on_fault) {
     // The default timer slack of 50 us would stretch every 10 ms pause by up
     // to half a percent; 1 us keeps the frame rate at what the pause promises.

@@ -12,6 +12,11 @@
 #include <poll.h>
 #include <time.h>
 
+// Opens /dev/null onto whichever of descriptors 0, 1 and 2 is closed, before
+// anything else opens a descriptor: otherwise the display's socket or the
+// wake pipe would take one, and stdout or stderr lines would go there.
+void hold_standard_descriptors();
+
 // The backend's restore from inside the fault handler.
 using fault_restore_fn = void (*)();
 

@@ -8,11 +8,8 @@
 
 namespace {
 
-constexpr std::uint8_t randr_set_crtc_gamma = 24;  // RandR 1.2 minor opcode
-constexpr std::uint8_t x_get_input_focus = 43;     // core protocol opcode
-constexpr std::uint8_t x_reply = 1;
-constexpr std::uint8_t x_generic_event = 35;
-constexpr std::size_t max_request_units = 0xFFFF;  // the length field, in 4-byte units
+constexpr std::uint8_t x_get_input_focus = 43;  // core protocol opcode
+constexpr std::uint8_t x_error = 0, x_reply = 1, x_generic_event = 35;
 
 // X requests travel in the client's byte order, which XCB announced at setup
 // as this machine's own, so values are copied as they lie in memory.
@@ -89,28 +86,6 @@ std::uint64_t extra_bytes(const std::uint8_t* packet) {
 
 }  // namespace
 
-bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_opcode,
-                           std::uint32_t crtc, std::uint16_t size, const std::uint16_t* entries) {
-    // Opcode, minor, length in 4-byte units, crtc, size, 2 bytes of pad, then
-    // red, green and blue, padded to a multiple of 4.
-    const std::size_t bytes = 12 + 6 * std::size_t{size};
-    const std::size_t units = (bytes + 3) / 4;
-    if (units > max_request_units) {
-        return false;
-    }
-    append<std::uint8_t>(out, randr_opcode);
-    append<std::uint8_t>(out, randr_set_crtc_gamma);
-    append<std::uint16_t>(out, static_cast<std::uint16_t>(units));
-    append<std::uint32_t>(out, crtc);
-    append<std::uint16_t>(out, size);
-    append<std::uint16_t>(out, 0);
-    for (std::size_t i = 0; i < 3 * std::size_t{size}; ++i) {
-        append<std::uint16_t>(out, entries[i]);
-    }
-    out.resize(out.size() + (units * 4 - bytes), 0);
-    return true;
-}
-
 void encode_get_input_focus(std::vector<std::uint8_t>& out) {
     append<std::uint8_t>(out, x_get_input_focus);
     append<std::uint8_t>(out, 0);
@@ -134,17 +109,26 @@ bool write_all(int fd, const std::uint8_t* bytes, std::size_t n, long deadline) 
     return true;
 }
 
-bool await_reply(int fd, std::uint16_t sequence, long deadline) {
+restore_answer await_restore(int fd, std::uint16_t low, std::uint16_t high, std::uint16_t count,
+                             long deadline) {
+    // Sequence numbers are 16 bits on the wire and wrap, so all of them are
+    // taken as distances after `low`.
+    const auto last = static_cast<std::uint16_t>(high - low + count);
+    bool refused = false;
     for (;;) {
         std::uint8_t packet[32];
         if (!read_exact(fd, packet, sizeof packet, deadline)) {
-            return false;
+            return restore_answer::none;
         }
-        if (packet[0] == x_reply && read_at<std::uint16_t>(packet, 2) == sequence) {
-            return true;
+        const auto after = static_cast<std::uint16_t>(read_at<std::uint16_t>(packet, 2) - low);
+        if (packet[0] == x_error && after >= 1 && after <= last) {
+            refused = true;
+        }
+        if (packet[0] == x_reply && after >= count && after <= last) {
+            return refused ? restore_answer::refused : restore_answer::confirmed;
         }
         if (!skip_bytes(fd, extra_bytes(packet), deadline)) {
-            return false;
+            return restore_answer::none;
         }
     }
 }

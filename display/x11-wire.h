@@ -1,7 +1,8 @@
-// The X11 fault path's own view of the connection: the restore encoded at
-// start as raw protocol requests, written straight to the socket from the
-// fault handler, and the wait for the server's answer. Once encoded, nothing
-// here allocates or calls XCB, so all of it is async-signal-safe.
+// The X11 fault path's own view of the connection: the restore, encoded at
+// start as raw protocol requests (SetCrtcGamma by randr_gamma's encoder),
+// written straight to the socket from the fault handler, and the wait for
+// the server's answer. Nothing here allocates or calls XCB, so all of it is
+// async-signal-safe.
 #pragma once
 
 #include <cstddef>
@@ -10,19 +11,23 @@
 
 #include "signals-posix.h"  // monotonic_ms, the clock of every deadline below
 
-// SetCrtcGamma for one CRTC: `entries` holds red, green, blue blocks of
-// `size`. Returns false, adding nothing, if the request would need
-// BIG-REQUESTS (no real CRTC has such a ramp).
-bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_opcode,
-                           std::uint32_t crtc, std::uint16_t size, const std::uint16_t* entries);
-
 // GetInputFocus: the cheapest request with a reply.
 void encode_get_input_focus(std::vector<std::uint8_t>& out);
 
 // Writes all of `bytes` to the non-blocking socket `fd` by `deadline`.
 bool write_all(int fd, const std::uint8_t* bytes, std::size_t n, long deadline);
 
-// Reads until the reply to request `sequence` (its low 16 bits, as on the
-// wire) has come, by `deadline`. Every other reply, error and event on the
-// way is skipped by its length: XCB may have a reply of its own outstanding.
-bool await_reply(int fd, std::uint16_t sequence, long deadline);
+// What the server said to the fault restore: `count` requests ending in a
+// GetInputFocus, which it numbers on from the last request of ours it has
+// read. That one is known to lie in [low, high]: XCB may have written part
+// of a frame the fault cut short. No reply of XCB's own can be numbered in
+// [low + count, high + count] while high - low < count, since each request
+// XCB adds comes before one of the frame's. An error numbered after `low`
+// and before that reply refused a request of the restore (or of the frame
+// cut short, which went to the same CRTCs).
+enum class restore_answer { confirmed, refused, none };
+
+// Reads until that reply, by `deadline`, skipping every other reply, error
+// and event by its length.
+restore_answer await_restore(int fd, std::uint16_t low, std::uint16_t high, std::uint16_t count,
+                             long deadline);

@@ -3,6 +3,9 @@
 // pointer (GAMMAWAVE_FAULT=null) or recurses until the stack runs out
 // (GAMMAWAVE_FAULT=stack). On Linux it is preloaded; Windows has no
 // preloading, so a test build links it in place of cos (ld --wrap=cos).
+// GAMMAWAVE_FAULT=send counts XCB's xcb_send_request instead, and writes
+// through a null pointer just after that many requests went to XCB: a fault
+// in the middle of a frame's requests.
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif
@@ -32,6 +35,10 @@ __attribute__((noinline)) int exhaust_stack(int depth) {
     return exhaust_stack(depth + 1) + frame[0];
 }
 
+bool faults_on_send() {
+    return fault_kind != nullptr && std::strcmp(fault_kind, "send") == 0;
+}
+
 void fault() {
     if (fault_kind != nullptr && std::strcmp(fault_kind, "stack") == 0) {
         exhaust_stack(0);
@@ -53,8 +60,23 @@ extern "C" double cos(double x) {
     if (fault_after < 0) {
         read_settings();
     }
-    if (fault_after > 0 && ++calls > fault_after) {
+    if (fault_after > 0 && !faults_on_send() && ++calls > fault_after) {
         fault();
     }
     return real(x);
 }
+
+#ifndef _WIN32
+extern "C" unsigned xcb_send_request(void* c, int flags, void* vector, const void* request) {
+    using send_fn = unsigned (*)(void*, int, void*, const void*);
+    static send_fn real = reinterpret_cast<send_fn>(dlsym(RTLD_NEXT, "xcb_send_request"));
+    const unsigned sequence = real(c, flags, vector, request);
+    if (fault_after < 0) {
+        read_settings();
+    }
+    if (faults_on_send() && ++calls > fault_after) {
+        fault();
+    }
+    return sequence;
+}
+#endif

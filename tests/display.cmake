@@ -23,7 +23,7 @@ gammawave_strict(cos_fault)
 gammawave_gtest(x11_wire_tests unit SOURCES x11_wire_test.cpp LIBS display_layer)
 gammawave_gtest(ramp_view_tests unit SOURCES ramp_view_test.cpp LIBS ramp_view)
 gammawave_gtest(gammawave_e2e_tests e2e
-  SOURCES gammawave_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave cos_fault
+  SOURCES gammawave_e2e_test.cpp fake_x_server.cpp LIBS x_server ramp_view DEPENDS gammawave cos_fault
   DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
 gammawave_gtest(view_e2e_tests e2e
   SOURCES view_e2e_test.cpp LIBS x_server ramp_view DEPENDS gammawave-view

@@ -5,15 +5,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <thread>
 
+#include "fake_x_server.h"
 #include "gammawave_run.h"
 #include "ramp_view.h"
 #include "x_server.h"
 
 using namespace std::chrono_literals;
+using env_list = std::vector<std::pair<std::string, std::string>>;
 
 namespace {
 
@@ -212,9 +216,18 @@ TEST(Animation, EveryCrtcHoldsCurveFrames) {
     EXPECT_TRUE(same_ramps(d.ramps(), before));
 }
 
+// Whether `pid` has a handler for `sig` now (the SigCgt mask of /proc).
+bool catches(pid_t pid, int sig) {
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("SigCgt:");
+    return at != std::string::npos &&
+           (std::strtoull(status.c_str() + at + 7, nullptr, 16) >> (sig - 1) & 1) != 0;
+}
+
 // Signals at random moments, from before the handlers exist to mid-frame.
-// A signal that beats the handlers finds the display untouched; any later
-// one must restore. Either way the display ends as it was.
+// A signal that beats the handlers finds the display untouched; one sent
+// once the handler is there must restore and exit with the signal's number,
+// not die by it. Either way the display ends as it was.
 TEST(Restore, SignalsAtRandomMoments) {
     const std::string display = require_server(server_kind::xvfb);
     ASSERT_FALSE(display.empty());
@@ -222,17 +235,22 @@ TEST(Restore, SignalsAtRandomMoments) {
     std::mt19937 gen(2026);
     std::uniform_int_distribution<int> delay_us(0, 60000);
     const int signals[] = {SIGINT, SIGTERM, SIGSEGV};
+    int handled_rounds = 0;
     for (unsigned round = 0; round < 40; ++round) {
         const auto before = load_random_ramps(d, 100 + round);
         const int sig = signals[round % 3];
         gammawave_run run = start_gammawave(display);
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us(gen)));
+        const bool handled = catches(run.pid, sig);
+        handled_rounds += handled;
         kill(run.pid, sig);
         const exit_result r = wait_exit(run.pid, 10s);
         ASSERT_FALSE(r.timed_out) << "round " << round;
         EXPECT_EQ(r.code, sig) << "round " << round;
+        EXPECT_TRUE(r.exited || !handled) << "round " << round << ": died by a handled signal";
         ASSERT_TRUE(same_ramps(d.ramps(), before)) << "round " << round << " exited " << r.exited;
     }
+    EXPECT_GT(handled_rounds, 10);
 }
 
 // Unhandled signals end the process as the system does by default: no
@@ -403,4 +421,109 @@ TEST(StalledRestore, SecondInterruptEndsItAtOnce) {
     EXPECT_FALSE(r.exited);
     EXPECT_EQ(r.code, SIGINT);
     RecordProperty("second_interrupt_to_exit_us", static_cast<int>(took.count()));
+}
+
+// Descriptors 0 to 2 closed at start: /dev/null takes them, not the display
+// socket or the wake pipe, so stderr lines can never reach the server.
+TEST(StartUp, ClosedStandardDescriptorsGetDevNull) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    const auto before = load_random_ramps(d, 900);
+    process_options opts{display, {}, {}, {}};
+    opts.close_standard_fds = true;
+    const pid_t pid = spawn({GAMMAWAVE_BIN}, opts);
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    for (int fd = 0; fd < 3; ++fd) {
+        const auto link = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" +
+                                                        std::to_string(fd));
+        EXPECT_EQ(link, "/dev/null") << "fd " << fd;
+    }
+    kill(pid, SIGINT);
+    EXPECT_EQ(wait_exit(pid, 10s).code, SIGINT);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+}
+
+// --- On the fake server: what real servers here never offer ---------------
+
+const char* const unconfirmed = "the display did not confirm the restore";
+
+bool animates(const fake_x_server& x) {
+    const auto before = x.ramps();
+    return eventually([&] { return none_the_same(x.ramps(), before); }, 5s);
+}
+
+// Odd sizes, one entry, and mixed sizes all come back exactly, through the
+// ordinary restore and the fault's own; the fault also strikes inside a
+// frame's requests (GAMMAWAVE_FAULT=send), where each 4096-entry request is
+// larger than XCB's buffer and goes out at once.
+TEST(FakeServer, EveryRampSizeRestoresExactly) {
+    const std::vector<std::uint16_t> mixed{1, 2, 256, 4096, 1024, 3};
+    const std::tuple<const char*, int, std::vector<std::uint16_t>> cases[] = {
+        {"", SIGINT, mixed}, {"null", SIGSEGV, mixed}, {"send", SIGSEGV, {4096, 4096}}};
+    for (const auto& [fault, status, sizes] : cases) {
+        fake_x_server x(sizes);
+        ASSERT_FALSE(x.display().empty());
+        const auto before = x.ramps();
+        auto env = *fault == '\0' ? env_list{} : fault_env(fault);
+        if (std::string(fault) == "send") {
+            env.back().second = "300";  // requests: about 50 frames
+        }
+        gammawave_run run = start_gammawave(x.display(), env);
+        ASSERT_TRUE(animates(x)) << fault;
+        if (*fault == '\0') {
+            kill(run.pid, SIGINT);
+        }
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited) << fault;
+        EXPECT_EQ(r.code, status) << fault;
+        EXPECT_TRUE(same_ramps(x.ramps(), before)) << fault;
+        EXPECT_EQ(run.err(), "") << fault;
+    }
+}
+
+// A CRTC whose gamma size changes, or that vanishes (an unplugged adapter),
+// refuses the restore: both restores say so in their one line.
+TEST(FakeServer, RefusedRestoreWarns) {
+    for (const char* fault : {"", "null"}) {
+        for (bool vanish : {false, true}) {
+            fake_x_server x({256, 256});
+            ASSERT_FALSE(x.display().empty());
+            auto env = *fault == '\0' ? env_list{} : fault_env(fault);
+            if (!env.empty()) {
+                env.back().second = "153600";  // about 2 s in
+            }
+            gammawave_run run = start_gammawave(x.display(), env);
+            ASSERT_TRUE(animates(x));
+            vanish ? x.remove(1) : x.resize(1, 1024);
+            if (*fault == '\0') {
+                std::this_thread::sleep_for(50ms);
+                kill(run.pid, SIGINT);
+            }
+            const exit_result r = wait_exit(run.pid, 10s);
+            EXPECT_EQ(r.code, *fault == '\0' ? SIGINT : SIGSEGV) << fault << vanish;
+            const std::string err = run.err();
+            EXPECT_NE(err.find(unconfirmed), std::string::npos) << fault << vanish << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        }
+    }
+}
+
+// What could not be saved or restored exactly is refused at start: a
+// GetCrtcGamma reply shorter than its size, and a ramp too large for one
+// request without BIG-REQUESTS (which the fake server does not offer).
+TEST(FakeServer, RefusesAtStartWhatItCannotRestore) {
+    fake_x_server short_reply({256, 1024});
+    short_reply.short_gamma_replies();
+    fake_x_server huge({256, 43689});
+    for (fake_x_server* x : {&short_reply, &huge}) {
+        ASSERT_FALSE(x->display().empty());
+        const auto before = x->ramps();
+        gammawave_run run = start_gammawave(x->display());
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(run.out(), "Can't get gamma ramp!\n");
+        EXPECT_TRUE(same_ramps(x->ramps(), before));
+    }
 }

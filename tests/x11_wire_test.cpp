@@ -1,5 +1,6 @@
 // The fault handler's wire logic against a fake server on a socketpair: it
-// must take only the reply that answers its own request.
+// must take only the reply that answers its own request, and the one
+// encoder of SetCrtcGamma must lay it out as the server reads it.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "randr_gamma.h"
 #include "x11-wire.h"
 
 namespace {
@@ -54,30 +56,47 @@ long soon() {
 
 }  // namespace
 
-TEST(AwaitReply, SkipsStaleRepliesErrorsAndEvents) {
+TEST(AwaitRestore, SkipsStaleRepliesErrorsAndEvents) {
     socket_pair s;
     ASSERT_GE(s.client, 0);
     s.send(packet(reply, 7, 3));          // XCB's own reply, with a body
-    s.send(packet(error, 9));             // a refused SetCrtcGamma
+    s.send(packet(error, 9));             // a refused frame, before the restore
     s.send(packet(key_press, 9));         // an event
     s.send(packet(generic_event, 9, 5));  // a generic event, with a body
     s.send(packet(reply, 10));
-    EXPECT_TRUE(await_reply(s.client, 10, soon()));
+    EXPECT_EQ(await_restore(s.client, 9, 9, 1, soon()), restore_answer::confirmed);
 }
 
-TEST(AwaitReply, FailsWithoutItsOwnReply) {
+TEST(AwaitRestore, NoneWithoutItsOwnReply) {
     socket_pair s;
     ASSERT_GE(s.client, 0);
     s.send(packet(reply, 7));
     s.send(packet(error, 10));  // an error for our sequence is no answer
-    EXPECT_FALSE(await_reply(s.client, 10, soon()));
+    EXPECT_EQ(await_restore(s.client, 9, 9, 1, soon()), restore_answer::none);
     close(s.server);  // the server goes away
     s.server = -1;
-    EXPECT_FALSE(await_reply(s.client, 10, monotonic_ms() + 10'000));
+    EXPECT_EQ(await_restore(s.client, 9, 9, 1, monotonic_ms() + 10'000), restore_answer::none);
+}
+
+// A fault inside a frame: the server read up to three of its requests
+// (6 to 8) before the restore's three (two ramps and the GetInputFocus), so
+// the reply is 8 to 11; XCB's own GetInputFocus in that frame is at most 7.
+TEST(AwaitRestore, MidFrameRepliesAndRefusals) {
+    for (bool refused : {false, true}) {
+        socket_pair s;
+        ASSERT_GE(s.client, 0);
+        s.send(packet(reply, 7));
+        if (refused) {
+            s.send(packet(error, 9));  // a CRTC that has gone refuses its ramp
+        }
+        s.send(packet(reply, 10));
+        EXPECT_EQ(await_restore(s.client, 5, 8, 3, soon()),
+                  refused ? restore_answer::refused : restore_answer::confirmed);
+    }
 }
 
 // The 16-bit sequence wraps: request 65536 is 0 on the wire.
-TEST(AwaitReply, MatchesAcrossTheWrap) {
+TEST(AwaitRestore, MatchesAcrossTheWrap) {
     socket_pair s;
     ASSERT_GE(s.client, 0);
     s.send(packet(reply, 65535));
@@ -85,25 +104,38 @@ TEST(AwaitReply, MatchesAcrossTheWrap) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         s.send(packet(reply, 0));
     });
-    EXPECT_TRUE(await_reply(s.client, 0, soon()));
+    EXPECT_EQ(await_restore(s.client, 65534, 65534, 2, soon()), restore_answer::confirmed);
     late.join();
 }
 
-TEST(EncodeSetCrtcGamma, LengthPaddingAndLimit) {
-    std::vector<std::uint16_t> entries(3 * 4097, 0xABCD);
-    std::vector<std::uint8_t> out;
-    ASSERT_TRUE(encode_set_crtc_gamma(out, 140, 0x42, 3, entries.data()));
-    // 12 bytes of header and 18 of entries, padded to 32: 8 units.
-    ASSERT_EQ(out.size(), 32u);
-    std::uint16_t units = 0;
-    std::memcpy(&units, &out[2], 2);
-    EXPECT_EQ(units, 8);
-    EXPECT_EQ(out[0], 140);
-    EXPECT_EQ(out[1], 24);
-    EXPECT_EQ(out[30], 0);
-    EXPECT_EQ(out[31], 0);
+// Read back as the X server reads SetCrtcGamma: red, green and blue back to
+// back after the 12-byte head, whatever the size's parity.
+TEST(EncodeSetCrtcGamma, AsTheServerReadsItAndItsLimit) {
+    for (std::uint16_t size : {1, 2, 3, 256}) {
+        std::vector<std::uint16_t> entries(3 * std::size_t{size});
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            entries[i] = static_cast<std::uint16_t>(0x1000 + i);
+        }
+        std::vector<std::uint8_t> out;
+        ASSERT_TRUE(encode_set_crtc_gamma(out, 140, 0x42, size, entries.data()));
+        std::uint16_t units = 0, read_size = 0;
+        std::uint32_t crtc = 0;
+        std::memcpy(&units, &out[2], 2);
+        std::memcpy(&crtc, &out[4], 4);
+        std::memcpy(&read_size, &out[8], 2);
+        EXPECT_EQ(4u * units, out.size());
+        EXPECT_EQ(out.size(), (12 + 6u * size + 3) / 4 * 4);
+        EXPECT_EQ(out[0], 140);
+        EXPECT_EQ(out[1], 24);
+        EXPECT_EQ(crtc, 0x42u);
+        EXPECT_EQ(read_size, size);
+        std::vector<std::uint16_t> lists(3 * std::size_t{size});
+        std::memcpy(lists.data(), &out[12], 6 * std::size_t{size});
+        EXPECT_EQ(lists, entries) << size;
+    }
     // 65535 units at most without BIG-REQUESTS: 43,688 entries fit.
     std::vector<std::uint16_t> big(3 * 43689, 0);
+    std::vector<std::uint8_t> out;
     EXPECT_TRUE(encode_set_crtc_gamma(out, 140, 1, 43688, big.data()));
     const std::size_t before = out.size();
     EXPECT_FALSE(encode_set_crtc_gamma(out, 140, 1, 43689, big.data()));

@@ -168,6 +168,11 @@ pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
         if (getppid() != parent) {
             _exit(127);
         }
+        if (opts.close_standard_fds) {
+            close(STDIN_FILENO);
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+        }
         block(blocked);
         execvpe(c_args[0], c_args.data(), c_env.data());
         _exit(127);

@@ -39,8 +39,9 @@ struct process_options {
     std::vector<std::pair<std::string, std::string>> env;
     std::string stdout_path;  // /dev/null when empty
     std::string stderr_path;
-    int stdin_fd = -1;               // the test's own stdin when negative
-    std::optional<user_ids> user{};  // run as this user, with no supplementary groups
+    int stdin_fd = -1;                // the test's own stdin when negative
+    std::optional<user_ids> user{};   // run as this user, with no supplementary groups
+    bool close_standard_fds = false;  // start with descriptors 0, 1 and 2 closed
 };
 
 // Starts argv[0] from PATH; the child starts with `blocked` in its signal mask.
