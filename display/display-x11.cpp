@@ -11,11 +11,13 @@
 // encoded at start as raw requests, straight to the socket, and reads until
 // the server answers a trailing GetInputFocus. The loop records the sequence
 // number of the last request it knows is on the wire, and whether a frame is
-// being queued, so the handler knows which reply is its own even if XCB has
-// a reply of its own outstanding (XCB sends a GetInputFocus after every
-// 65,534 requests without a reply).
+// being written, so the handler knows which reply is its own even while a
+// GetInputFocus of the loop's own is still unanswered.
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,29 +41,37 @@ std::vector<crtc_ramp> saved_ramp;
 // blocks as they are; any other size is resampled into `scratch`, sized at
 // start so that the frame loop never allocates.
 struct frame_target {
-    xcb_randr_crtc_t crtc;
+    set_crtc_gamma_head head;
     std::uint16_t size;
-    std::size_t request_bytes;
     std::vector<std::uint16_t> scratch;
 };
 std::vector<frame_target> targets;
 
-// XCB polls for POLLOUT, with no timeout, before each write it makes, and it
-// writes whenever its 16 KiB buffer would overflow. So the frame goes out in
-// writes of at most that much, each after a check that the socket is
-// writable now: a writable socket (at most a quarter of its send buffer in
-// use) takes 16 KiB, and XCB's own poll then returns at once. One check a
-// frame would not do: once the frame's first write has filled the socket
-// past a quarter, XCB's poll before the next one waits for the server.
-constexpr std::size_t xcb_buffer_bytes = 16 * 1024;
-
+// Each frame goes out in one gathered write on a socket XCB has handed
+// over. XCB's own writes would each wait, with no timeout, for the socket to
+// count as writable, and Linux counts a Unix socket writable only while at
+// most a quarter of its send buffer is in use: one write of a frame larger
+// than XCB's 16 KiB buffer could push the socket past that, and XCB's next
+// write would wait for a stopped server. A socket that is writable takes
+// three quarters of its buffer in one write, so a frame of at most half of
+// it (checked at start) goes out whole after one check, and the loop always
+// knows which requests reached the server.
+std::vector<iovec> frame_parts;
+std::vector<std::uint8_t> sync_request;  // a GetInputFocus
+bool socket_taken = false;
+std::uint64_t last_sent = 0;  // XCB's sequence of the last request sent
+// XCB tells sequence numbers apart only while no more than 65,535 requests
+// go by without a reply, so every this many frames starts with a
+// GetInputFocus, whose reply XCB drops; so does the first frame after XCB
+// hands the socket over, as XCB asks.
+unsigned frames_per_sync = 1;
+unsigned frames_to_sync = 0;
 std::vector<std::uint8_t> restore_requests;  // raw bytes for the fault handler
 std::uint16_t restore_request_count = 0;
 int connection_fd = -1;
 // Low 16 bits of the sequence of the last request known to be on the wire,
-// and whether a frame is being queued, when XCB may have written more of it
-// than that. A frame is this many requests at most: one a CRTC, and the
-// GetInputFocus XCB may add.
+// and whether a frame is being written, when more of it may have gone. A
+// frame is this many requests at most: one a CRTC, and a GetInputFocus.
 volatile sig_atomic_t wire_sequence = 0;
 volatile sig_atomic_t queuing_frame = 0;
 std::uint16_t max_frame_requests = 0;
@@ -78,21 +88,21 @@ const char* const how_to_reset =
 // --- Frames -----------------------------------------------------------------
 
 frame_target target_for(const crtc_ramp& saved) {
-    frame_target t{saved.crtc, saved.size, set_crtc_gamma_bytes(saved.size), {}};
+    frame_target t{{}, saved.size, {}};
+    encode_set_crtc_gamma_head(t.head, screen_dc.randr_opcode, saved.crtc, saved.size);
     if (saved.size != 256) {
         t.scratch.resize(3 * std::size_t{saved.size});
     }
     return t;
 }
 
-unsigned send_frame(frame_target& t, const gamma_ramp& ramp) {
-    const std::uint16_t* blocks = ramp.data();
-    if (t.size == 256) {
-        return queue_crtc_ramp(screen_dc, t.crtc, 256, blocks, blocks + 256, blocks + 512);
+int add_frame_parts(frame_target& t, const gamma_ramp& ramp, iovec* parts) {
+    const std::uint16_t* e = ramp.data();
+    if (t.size != 256) {
+        resample_ramp(ramp, t.scratch);
+        e = t.scratch.data();
     }
-    resample_ramp(ramp, t.scratch);
-    const std::uint16_t* s = t.scratch.data();
-    return queue_crtc_ramp(screen_dc, t.crtc, t.size, s, s + t.size, s + 2 * t.size);
+    return fill_set_crtc_gamma_parts(parts, t.head, t.size, e, e + t.size, e + 2 * t.size);
 }
 
 bool socket_can_take_more() {
@@ -100,32 +110,60 @@ bool socket_can_take_more() {
     return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
 }
 
-// Writes out what XCB holds; the caller has just seen the socket writable.
-void flush_queued(unsigned last_queued) {
-    xcb_flush(screen_dc.conn);
-    wire_sequence = static_cast<sig_atomic_t>(last_queued & 0xFFFF);
+// A frame of `frame_bytes` must go out in one write, so the send buffer is
+// raised where it is too small (the kernel doubles what it is given, up to
+// a limit of its own).
+bool socket_takes_whole_frames(std::size_t frame_bytes) {
+    int buffer = 0;
+    socklen_t len = sizeof buffer;
+    getsockopt(connection_fd, SOL_SOCKET, SO_SNDBUF, &buffer, &len);
+    if (frame_bytes * 2 > static_cast<std::size_t>(buffer)) {
+        const int wanted = static_cast<int>(frame_bytes);
+        setsockopt(connection_fd, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted);
+        getsockopt(connection_fd, SOL_SOCKET, SO_SNDBUF, &buffer, &len);
+    }
+    return frame_bytes * 2 <= static_cast<std::size_t>(buffer);
 }
 
-// Sends the frame in writes that a writable socket takes at once, checking
-// before each. A frame the server is not reading is dropped from there on,
-// as a device that refuses a frame would drop it.
-void send_what_the_socket_takes(const gamma_ramp& ramp) {
-    std::size_t room = 0;
-    unsigned last = static_cast<std::uint16_t>(wire_sequence);
-    queuing_frame = 1;
-    for (frame_target& t : targets) {
-        if (t.request_bytes > room) {
-            flush_queued(last);
-            if (!socket_can_take_more()) {
-                queuing_frame = 0;
-                return;
-            }
-            room = xcb_buffer_bytes;
-        }
-        room -= std::min(room, t.request_bytes);
-        last = send_frame(t, ramp);
+// XCB calls this when it writes a request of its own again: the restore.
+void socket_returned(void*) {
+    socket_taken = false;
+}
+
+bool take_socket() {
+    if (!socket_taken && xcb_take_socket(screen_dc.conn, socket_returned, nullptr, 0, &last_sent)) {
+        socket_taken = true;
+        frames_to_sync = 0;
     }
-    flush_queued(last);
+    return socket_taken;
+}
+
+// The whole frame or none of it: a frame the server is not reading is
+// dropped, as a device that refuses a frame would drop it.
+void send_whole_frame(const gamma_ramp& ramp) {
+    if (!socket_can_take_more() || !take_socket()) {
+        return;
+    }
+    int parts = 0;
+    std::uint64_t requests = 0;
+    const bool sync = frames_to_sync == 0;
+    if (sync) {
+        frame_parts[parts++] = {sync_request.data(), sync_request.size()};
+        ++requests;
+        frames_to_sync = frames_per_sync;
+    }
+    --frames_to_sync;
+    for (frame_target& t : targets) {
+        parts += add_frame_parts(t, ramp, &frame_parts[static_cast<std::size_t>(parts)]);
+        ++requests;
+    }
+    queuing_frame = 1;
+    xcb_writev(screen_dc.conn, frame_parts.data(), parts, requests);
+    if (sync) {
+        xcb_discard_reply64(screen_dc.conn, last_sent + 1);
+    }
+    last_sent += requests;
+    wire_sequence = static_cast<sig_atomic_t>(last_sent & 0xFFFF);
     queuing_frame = 0;
 }
 
@@ -198,16 +236,32 @@ const char* const xwayland_reason =
     "Wayland session itself, under a compositor with gamma control";
 
 // Every ramp must go out in one request, or the fault restore, which cannot
-// ask the server about BIG-REQUESTS, could not put it back: refused here
-// rather than lost later.
-const char* cannot_restore() {
+// ask the server about BIG-REQUESTS, could not put it back; and every frame
+// in one write. What could not be is refused here rather than lost later.
+const char* cannot_send_or_restore() {
+    std::size_t frame_bytes = sync_request.size();
     for (const crtc_ramp& r : saved_ramp) {
         if (r.size > max_ramp_in_one_request) {
             return "a CRTC's gamma ramp is larger than one request can carry without "
                    "BIG-REQUESTS, so it could not be restored";
         }
+        frame_bytes += set_crtc_gamma_bytes(r.size);
+    }
+    const std::size_t parts = 1 + set_crtc_gamma_parts * saved_ramp.size();
+    if (parts > IOV_MAX || !socket_takes_whole_frames(frame_bytes)) {
+        return "the CRTCs' gamma ramps add up to more than the display connection takes in "
+               "one write";
     }
     return nullptr;
+}
+
+// Everything the frame loop needs, sized here so that it never allocates.
+void prepare_frames() {
+    for (const crtc_ramp& r : saved_ramp) {
+        targets.push_back(target_for(r));
+    }
+    frame_parts.resize(1 + set_crtc_gamma_parts * targets.size());
+    frames_per_sync = static_cast<unsigned>(std::max<std::size_t>(1, 32768 / (targets.size() + 1)));
 }
 
 open_result x11_open(const char*& why) {
@@ -225,22 +279,21 @@ open_result x11_open(const char*& why) {
         return open_result::failed;
     }
     connection_fd = xcb_get_file_descriptor(screen_dc.conn);
-    why = cannot_restore();
+    encode_get_input_focus(sync_request);
+    why = cannot_send_or_restore();
     if (why != nullptr) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
-    for (const crtc_ramp& r : saved_ramp) {
-        targets.push_back(target_for(r));
-    }
+    prepare_frames();
     prepare_fault_restore();
     return open_result::ok;
 }
 
 void x11_load_frame(const gamma_ramp& ramp) {
-    send_what_the_socket_takes(ramp);
+    send_whole_frame(ramp);
     drain_events();
-    // A server that has gone shows here at once: the flush's write fails.
+    // A server that has gone shows here at once: the frame's write fails.
     if (xcb_connection_has_error(screen_dc.conn)) {
         display_lost();
     }

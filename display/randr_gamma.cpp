@@ -200,11 +200,11 @@ std::size_t pad_bytes(std::uint16_t size) {
 }
 
 void* data(const void* p) {
-    return const_cast<void*>(p);  // iovec is shared with readv; XCB only reads
+    return const_cast<void*>(p);  // iovec is shared with readv; writes only read
 }
 
-// The request through XCB, as raw bytes of the one encoder: five parts,
-// with the two slots before them that xcb_send_request may use.
+// The request through XCB, as raw bytes of the one encoder, with the two
+// slots before its parts that xcb_send_request may use.
 unsigned send_set_crtc_gamma(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
                              const std::uint16_t* red, const std::uint16_t* green,
                              const std::uint16_t* blue, int flags) {
@@ -212,15 +212,9 @@ unsigned send_set_crtc_gamma(const x_display& d, xcb_randr_crtc_t crtc, std::uin
     if (!encode_set_crtc_gamma_head(head, d.randr_opcode, crtc, size)) {
         return 0;
     }
-    const std::size_t list = 2 * std::size_t{size};
-    iovec parts[2 + 5] = {{},
-                          {},
-                          {head.bytes, sizeof head.bytes},
-                          {data(red), list},
-                          {data(green), list},
-                          {data(blue), list},
-                          {data(zero_pad), pad_bytes(size)}};
-    const xcb_protocol_request_t request{5, nullptr, 0, 1};
+    iovec parts[2 + set_crtc_gamma_parts] = {};
+    const int count = fill_set_crtc_gamma_parts(parts + 2, head, size, red, green, blue);
+    const xcb_protocol_request_t request{static_cast<std::size_t>(count), nullptr, 0, 1};
     return xcb_send_request(d.conn, flags | XCB_REQUEST_RAW, parts + 2, &request);
 }
 
@@ -242,6 +236,22 @@ bool encode_set_crtc_gamma_head(set_crtc_gamma_head& head, std::uint8_t randr_op
     put<std::uint16_t>(head.bytes + 8, size);
     put<std::uint16_t>(head.bytes + 10, 0);
     return true;
+}
+
+int fill_set_crtc_gamma_parts(iovec* parts, const set_crtc_gamma_head& head, std::uint16_t size,
+                              const std::uint16_t* red, const std::uint16_t* green,
+                              const std::uint16_t* blue) {
+    const std::size_t list = 2 * std::size_t{size};
+    parts[0] = {data(head.bytes), sizeof head.bytes};
+    parts[1] = {data(red), list};
+    parts[2] = {data(green), list};
+    parts[3] = {data(blue), list};
+    const std::size_t pad = pad_bytes(size);
+    if (pad == 0) {
+        return 4;
+    }
+    parts[4] = {data(zero_pad), pad};
+    return 5;
 }
 
 bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_opcode,

@@ -3,6 +3,7 @@
 // them see a display the same way.
 #pragma once
 
+#include <sys/uio.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -50,8 +51,9 @@ display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out);
 // minor opcode 24, the length in 4-byte units, crtc, size, 2 bytes of pad),
 // then red, green and blue back to back, then zeros to a multiple of 4.
 // (libxcb's generated request pads each list to 4 bytes, which moves green
-// and blue for every odd size.) The one encoder of the request: frames and
-// the ordinary restore send it through XCB, a fault handler writes it itself.
+// and blue for every odd size.) The one encoder of the request: the ordinary
+// restore sends it through xcb_send_request, frames as parts of one write,
+// and a fault handler writes its bytes itself.
 struct set_crtc_gamma_head {
     std::uint8_t bytes[12];
 };
@@ -65,6 +67,13 @@ constexpr std::uint16_t max_ramp_in_one_request = 43688;
 // False, and nothing encoded or added, for a ramp above that.
 bool encode_set_crtc_gamma_head(set_crtc_gamma_head& head, std::uint8_t randr_opcode,
                                 std::uint32_t crtc, std::uint16_t size);
+// The request as the parts of one gathered write: the head, the three
+// lists, and the pad where there is one. Returns how many parts it filled,
+// at most set_crtc_gamma_parts.
+constexpr int set_crtc_gamma_parts = 5;
+int fill_set_crtc_gamma_parts(iovec* parts, const set_crtc_gamma_head& head, std::uint16_t size,
+                              const std::uint16_t* red, const std::uint16_t* green,
+                              const std::uint16_t* blue);
 // The whole request, appended to `out`: `entries` holds red, green and blue
 // blocks of `size`.
 bool encode_set_crtc_gamma(std::vector<std::uint8_t>& out, std::uint8_t randr_opcode,

@@ -19,12 +19,13 @@ bool write_all(int fd, const std::uint8_t* bytes, std::size_t n, long deadline);
 
 // What the server said to the fault restore: `count` requests ending in a
 // GetInputFocus, which it numbers on from the last request of ours it has
-// read. That one is known to lie in [low, high]: XCB may have written part
-// of a frame the fault cut short. No reply of XCB's own can be numbered in
-// [low + count, high + count] while high - low < count, since each request
-// XCB adds comes before one of the frame's. An error numbered after `low`
-// and before that reply refused a request of the restore (or of the frame
-// cut short, which went to the same CRTCs).
+// read. That one is known to lie in [low, high]: a fault may strike while a
+// frame is being written, before the loop has noted it. No other reply can
+// be numbered in [low + count, high + count]: the one request with a reply a
+// frame may hold, a GetInputFocus, comes first in it, at low + 1, and the
+// restore is at least two requests. An error numbered after `low` and
+// before that reply refused a request of the restore (or of the frame cut
+// short, which went to the same CRTCs).
 enum class restore_answer { confirmed, refused, none };
 
 // Reads until that reply, by `deadline`, skipping every other reply, error

@@ -3,13 +3,15 @@
 // pointer (GAMMAWAVE_FAULT=null) or recurses until the stack runs out
 // (GAMMAWAVE_FAULT=stack). On Linux it is preloaded; Windows has no
 // preloading, so a test build links it in place of cos (ld --wrap=cos).
-// GAMMAWAVE_FAULT=send counts XCB's xcb_send_request instead, and writes
-// through a null pointer just after that many requests went to XCB: a fault
-// in the middle of a frame's requests.
+// GAMMAWAVE_FAULT=send counts the calls that hand requests to XCB
+// (xcb_send_request, xcb_writev) instead, and writes through a null pointer
+// just after the last of them has sent its bytes: a fault in the middle of
+// a frame's requests.
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,16 +69,32 @@ extern "C" double cos(double x) {
 }
 
 #ifndef _WIN32
-extern "C" unsigned xcb_send_request(void* c, int flags, void* vector, const void* request) {
-    using send_fn = unsigned (*)(void*, int, void*, const void*);
-    static send_fn real = reinterpret_cast<send_fn>(dlsym(RTLD_NEXT, "xcb_send_request"));
-    const unsigned sequence = real(c, flags, vector, request);
+namespace {
+
+void count_send() {
     if (fault_after < 0) {
         read_settings();
     }
     if (faults_on_send() && ++calls > fault_after) {
         fault();
     }
+}
+
+}  // namespace
+
+extern "C" unsigned xcb_send_request(void* c, int flags, void* vector, const void* request) {
+    using send_fn = unsigned (*)(void*, int, void*, const void*);
+    static send_fn real = reinterpret_cast<send_fn>(dlsym(RTLD_NEXT, "xcb_send_request"));
+    const unsigned sequence = real(c, flags, vector, request);
+    count_send();
     return sequence;
+}
+
+extern "C" int xcb_writev(void* c, void* vector, int count, std::uint64_t requests) {
+    using writev_fn = int (*)(void*, void*, int, std::uint64_t);
+    static writev_fn real = reinterpret_cast<writev_fn>(dlsym(RTLD_NEXT, "xcb_writev"));
+    const int written = real(c, vector, count, requests);
+    count_send();
+    return written;
 }
 #endif

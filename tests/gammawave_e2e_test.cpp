@@ -454,9 +454,9 @@ bool animates(const fake_x_server& x) {
 }
 
 // Odd sizes, one entry, and mixed sizes all come back exactly, through the
-// ordinary restore and the fault's own; the fault also strikes inside a
-// frame's requests (GAMMAWAVE_FAULT=send), where each 4096-entry request is
-// larger than XCB's buffer and goes out at once.
+// ordinary restore and the fault's own; the fault also strikes just as a
+// frame's requests have gone out (GAMMAWAVE_FAULT=send), before the loop has
+// noted them.
 TEST(FakeServer, EveryRampSizeRestoresExactly) {
     const std::vector<std::uint16_t> mixed{1, 2, 256, 4096, 1024, 3};
     const std::tuple<const char*, int, std::vector<std::uint16_t>> cases[] = {
@@ -467,7 +467,7 @@ TEST(FakeServer, EveryRampSizeRestoresExactly) {
         const auto before = x.ramps();
         auto env = *fault == '\0' ? env_list{} : fault_env(fault);
         if (std::string(fault) == "send") {
-            env.back().second = "300";  // requests: about 50 frames
+            env.back().second = "100";  // calls: 50 to 75 frames in
         }
         gammawave_run run = start_gammawave(x.display(), env);
         ASSERT_TRUE(animates(x)) << fault;

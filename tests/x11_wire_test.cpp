@@ -78,14 +78,15 @@ TEST(AwaitRestore, NoneWithoutItsOwnReply) {
     EXPECT_EQ(await_restore(s.client, 9, 9, 1, monotonic_ms() + 10'000), restore_answer::none);
 }
 
-// A fault inside a frame: the server read up to three of its requests
-// (6 to 8) before the restore's three (two ramps and the GetInputFocus), so
-// the reply is 8 to 11; XCB's own GetInputFocus in that frame is at most 7.
+// A fault as a frame goes out: the server read none to all three of its
+// requests (6 to 8) before the restore's three (two ramps and the
+// GetInputFocus), so the reply is 8 to 11; the frame's own GetInputFocus
+// is 6.
 TEST(AwaitRestore, MidFrameRepliesAndRefusals) {
     for (bool refused : {false, true}) {
         socket_pair s;
         ASSERT_GE(s.client, 0);
-        s.send(packet(reply, 7));
+        s.send(packet(reply, 6));
         if (refused) {
             s.send(packet(error, 9));  // a CRTC that has gone refuses its ramp
         }
