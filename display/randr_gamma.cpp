@@ -203,13 +203,19 @@ void* data(const void* p) {
     return const_cast<void*>(p);  // iovec is shared with readv; writes only read
 }
 
+// A display made by hand rather than by connect_x_display lacks it.
+std::uint8_t randr_opcode(const x_display& d) {
+    return d.randr_opcode != 0 ? d.randr_opcode
+                               : xcb_get_extension_data(d.conn, &xcb_randr_id)->major_opcode;
+}
+
 // The request through XCB, as raw bytes of the one encoder, with the two
 // slots before its parts that xcb_send_request may use.
 unsigned send_set_crtc_gamma(const x_display& d, xcb_randr_crtc_t crtc, std::uint16_t size,
                              const std::uint16_t* red, const std::uint16_t* green,
                              const std::uint16_t* blue, int flags) {
     set_crtc_gamma_head head;
-    if (!encode_set_crtc_gamma_head(head, d.randr_opcode, crtc, size)) {
+    if (!encode_set_crtc_gamma_head(head, randr_opcode(d), crtc, size)) {
         return 0;
     }
     iovec parts[2 + set_crtc_gamma_parts] = {};

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "randr_gamma.h"    // encode_set_crtc_gamma, the encoder of the restore's ramps
 #include "signals-posix.h"  // monotonic_ms, the clock of every deadline below
 
 // GetInputFocus: the cheapest request with a reply.
