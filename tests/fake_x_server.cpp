@@ -5,6 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <random>
 

@@ -216,6 +216,8 @@ TEST(Animation, EveryCrtcHoldsCurveFrames) {
     EXPECT_TRUE(same_ramps(d.ramps(), before));
 }
 
+namespace {
+
 // Whether `pid` has a handler for `sig` now (the SigCgt mask of /proc).
 bool catches(pid_t pid, int sig) {
     const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
@@ -223,6 +225,8 @@ bool catches(pid_t pid, int sig) {
     return at != std::string::npos &&
            (std::strtoull(status.c_str() + at + 7, nullptr, 16) >> (sig - 1) & 1) != 0;
 }
+
+}  // namespace
 
 // Signals at random moments, from before the handlers exist to mid-frame.
 // A signal that beats the handlers finds the display untouched; one sent
@@ -446,12 +450,16 @@ TEST(StartUp, ClosedStandardDescriptorsGetDevNull) {
 
 // --- On the fake server: what real servers here never offer ---------------
 
+namespace {
+
 const char* const unconfirmed = "the display did not confirm the restore";
 
 bool animates(const fake_x_server& x) {
     const auto before = x.ramps();
     return eventually([&] { return none_the_same(x.ramps(), before); }, 5s);
 }
+
+}  // namespace
 
 // Odd sizes, one entry, and mixed sizes all come back exactly, through the
 // ordinary restore and the fault's own; the fault also strikes just as a
