@@ -14,7 +14,8 @@ namespace {
 
 int stand_down_pipe = -1;  // gammawave's write end
 
-// The guard's name in ps and top (comm holds 15 characters).
+// The guard's name in ps and top (comm holds 15 characters), also for the
+// short-lived first child.
 constexpr char guard_name[] = "gammawave-guard";
 
 void close_from(int first) {
@@ -65,12 +66,12 @@ void default_signals() {
 // so gammawave is left with no zombie and the guard can never take a
 // controlling terminal.
 [[noreturn]] void become_guard(int read_end, guard_watch_fn watch) {
+    prctl(PR_SET_NAME, guard_name);
     setsid();
     const pid_t guard = fork();
     if (guard != 0) {
         _exit(guard > 0 ? 0 : 1);
     }
-    prctl(PR_SET_NAME, guard_name);
     default_signals();
     watch(keep_only(read_end));
     _exit(0);

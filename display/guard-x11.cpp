@@ -1,10 +1,13 @@
 #include "guard-x11.h"
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -12,15 +15,48 @@ namespace {
 xcb_window_t lifeline = 0;
 const std::vector<crtc_ramp>* saved_ramps = nullptr;
 
+// The window's name is this run's own. Once gammawave has gone the server
+// may hand its window ids to a new client, so a guard that looks late could
+// find another client's window under the same id; the name tells them apart.
+char lifeline_name[64];
+
+void name_this_run() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::snprintf(lifeline_name, sizeof lifeline_name, "gammawave %d %lld.%09ld",
+                  static_cast<int>(getpid()), static_cast<long long>(now.tv_sec), now.tv_nsec);
+}
+
+bool answered_without_error(const x_display& d, xcb_void_cookie_t c) {
+    xcb_owned<xcb_generic_error_t> error(xcb_request_check(d.conn, c));
+    return !error && !xcb_connection_has_error(d.conn);
+}
+
 // Checked, so that the window exists before the guard is made: a window the
-// guard cannot find means gammawave has gone.
+// guard cannot find means gammawave has gone. Small, unmapped and InputOnly,
+// it is nothing on screen.
 xcb_window_t create_lifeline(const x_display& d) {
+    name_this_run();
     const xcb_window_t w = xcb_generate_id(d.conn);
-    const xcb_void_cookie_t c =
+    const xcb_void_cookie_t made =
         xcb_create_window_checked(d.conn, 0, w, d.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                                   XCB_COPY_FROM_PARENT, 0, nullptr);
-    xcb_owned<xcb_generic_error_t> error(xcb_request_check(d.conn, c));
-    return error || xcb_connection_has_error(d.conn) ? 0 : w;
+    const xcb_void_cookie_t named = xcb_change_property_checked(
+        d.conn, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+        static_cast<std::uint32_t>(std::strlen(lifeline_name)), lifeline_name);
+    const bool ok = answered_without_error(d, made) && answered_without_error(d, named);
+    return ok ? w : 0;
+}
+
+bool lifeline_is_ours(const x_display& d) {
+    const std::uint32_t longs = sizeof lifeline_name / 4;
+    xcb_owned<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        d.conn, xcb_get_property(d.conn, 0, lifeline, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, longs),
+        nullptr));
+    const std::size_t length = std::strlen(lifeline_name);
+    return reply &&
+           static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) == length &&
+           std::memcmp(xcb_get_property_value(reply.get()), lifeline_name, length) == 0;
 }
 
 enum class lifeline_state { followed, gone, unknown };
@@ -35,10 +71,12 @@ lifeline_state follow_lifeline(const x_display& d) {
     if (xcb_connection_has_error(d.conn)) {
         return lifeline_state::unknown;
     }
-    if (!error) {
-        return lifeline_state::followed;
+    if (error) {
+        return error->error_code == XCB_WINDOW ? lifeline_state::gone : lifeline_state::unknown;
     }
-    return error->error_code == XCB_WINDOW ? lifeline_state::gone : lifeline_state::unknown;
+    // Ours now means ours when the selection was made: the id changes hands
+    // only through a destruction, which the selection would have been told.
+    return lifeline_is_ours(d) ? lifeline_state::followed : lifeline_state::gone;
 }
 
 // A byte on the pipe is gammawave's word that it has restored. Its end of
