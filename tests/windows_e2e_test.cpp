@@ -216,6 +216,32 @@ TEST_P(UnderWine, FaultsRestoreLastWithStatusEleven) {
     }
 }
 
+// Logging off or shutting down: wineboot sends every top-level window
+// WM_QUERYENDSESSION and WM_ENDSESSION, as Windows does, then ends the
+// process. The saved ramp is back, and no frame follows it.
+TEST_P(UnderWine, SessionEndRestoresLast) {
+    vidmode_ramp loaded = gamma_curves(0.9);
+    vidmode_ramp at_start;
+    ASSERT_TRUE(vidmode_gamma(server.display, loaded, true));
+    ASSERT_TRUE(vidmode_gamma(server.display, at_start, false));
+    const std::string dir = temp_dir();
+    const pid_t pid = start(server.display, dir);
+    const auto trace = [&] { return read_file(dir + "/trace"); };
+    ASSERT_TRUE(eventually([&] { return count_calls(trace()).refused_frames >= 100; }, 60s));
+    vidmode_ramp meanwhile = gamma_curves(1.2);
+    ASSERT_TRUE(vidmode_gamma(server.display, meanwhile, true));
+
+    wine({"/usr/lib/wine/wine64", "wineboot", "--end-session", "--shutdown"});
+    EXPECT_FALSE(wait_exit(pid, 20s).timed_out);
+    const gamma_calls calls = count_calls(trace());
+    EXPECT_EQ(calls.loaded, 1);
+    EXPECT_TRUE(calls.loaded_last) << "a frame followed the restore";
+    vidmode_ramp now;
+    ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+    EXPECT_EQ(now, at_start);
+    remove_tree(dir);
+}
+
 TEST_P(UnderWine, NoDisplayMessageAndStatusOne) {
     const std::string dir = temp_dir();
     const pid_t pid = start(std::string{}, dir);
