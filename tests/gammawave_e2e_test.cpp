@@ -281,26 +281,38 @@ INSTANTIATE_TEST_SUITE_P(Ends, Guard,
                                     sigabbrev_np(std::get<1>(info.param));
                          });
 
-// After a handled signal the guard ends without touching the display, even
-// when it only looks once gammawave has gone (held stopped until then):
-// ramps loaded after the restore stay.
-TEST(Guard, StandsDownAfterAHandledSignal) {
+// After a handled signal, or a fault, the guard ends without touching the
+// display, even when it only looks once gammawave has gone (held stopped
+// until then): ramps loaded after the restore stay.
+TEST(Guard, StandsDownAfterAHandledSignalOrAFault) {
     const std::string display = require_server(server_kind::xvfb);
     ASSERT_FALSE(display.empty());
     test_display d(display);
-    const auto before = load_random_ramps(d, 950);
-    gammawave_run run = start_gammawave(display);
-    ASSERT_TRUE(animates_every_crtc(d, before));
-    const std::vector<pid_t> guards = adopted_guards();
-    ASSERT_EQ(guards.size(), 1u);
-    kill(guards[0], SIGSTOP);
-    kill(run.pid, SIGINT);
-    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT);
-    EXPECT_TRUE(same_ramps(d.ramps(), before));
-    const auto later = load_random_ramps(d, 951);
-    kill(guards[0], SIGCONT);
-    EXPECT_TRUE(guards_end(1s));
-    EXPECT_TRUE(same_ramps(d.ramps(), later));
+    for (const char* fault : {"", "null"}) {
+        const bool faults = *fault != '\0';
+        const auto before = load_random_ramps(d, 950);
+        // The fault comes about 2 s in, once the guard is held.
+        gammawave_run run = start_gammawave(
+            display,
+            faults ? std::vector<std::pair<std::string, std::string>>{{"LD_PRELOAD", COS_FAULT_LIB},
+                                                                      {"GAMMAWAVE_FAULT", fault},
+                                                                      {"GAMMAWAVE_FAULT_AFTER",
+                                                                       "153600"}}
+                   : decltype(fault_env("")){});
+        ASSERT_TRUE(animates_every_crtc(d, before));
+        const std::vector<pid_t> guards = adopted_guards();
+        ASSERT_EQ(guards.size(), 1u);
+        kill(guards[0], SIGSTOP);
+        if (!faults) {
+            kill(run.pid, SIGINT);
+        }
+        EXPECT_EQ(wait_exit(run.pid, 5s).code, faults ? SIGSEGV : SIGINT) << fault;
+        EXPECT_TRUE(same_ramps(d.ramps(), before)) << fault;
+        const auto later = load_random_ramps(d, 951);
+        kill(guards[0], SIGCONT);
+        EXPECT_TRUE(guards_end(1s)) << fault;
+        EXPECT_TRUE(same_ramps(d.ramps(), later)) << fault;
+    }
 }
 
 // gammawave killed while the server is stopped, its socket full of frames:
@@ -339,6 +351,7 @@ TEST(DisplayLost, EndsWithStatusOne) {
     const exit_result r = wait_exit(run.pid, 5s);
     expect_one_line_failure(r, run, "lost the connection to the display");
     EXPECT_EQ(run.out(), "");
+    EXPECT_TRUE(guards_end(1s)) << "the guard outlived the display";
 }
 
 // Two signals sent together (a double Ctrl+C, a supervisor's SIGTERM after
