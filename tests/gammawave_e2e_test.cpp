@@ -315,26 +315,6 @@ TEST(Guard, StandsDownAfterAHandledSignalOrAFault) {
     }
 }
 
-// gammawave killed while the server is stopped, its socket full of frames:
-// the server handles them when it resumes, and the guard's restore after.
-TEST(Guard, RestoresLastWhenTheServerWasStopped) {
-    const x_server& server = shared_server(server_kind::xvfb);
-    ASSERT_FALSE(server.display.empty());
-    test_display d(server.display);
-    const auto before = load_random_ramps(d, 960);
-    gammawave_run run = start_gammawave(server.display);
-    ASSERT_TRUE(animates_every_crtc(d, before));
-    {
-        stopped_server stall(server.pid);
-        std::this_thread::sleep_for(1s);
-        kill(run.pid, SIGKILL);
-        EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGKILL);
-        std::this_thread::sleep_for(300ms);
-    }
-    const auto resumed = std::chrono::steady_clock::now();
-    EXPECT_TRUE(restored_by_guard([&] { return same_ramps(d.ramps(), before); }, resumed));
-}
-
 // When the server goes away the program notices on its next frame and ends
 // with status 1 and one line on standard error, instead of spinning.
 TEST(DisplayLost, EndsWithStatusOne) {

@@ -2,7 +2,6 @@
 // end-to-end tests. GAMMAWAVE_BIN and COS_FAULT_LIB come from CMake.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,23 +26,18 @@
 // too, and as it ends the guard itself moves over to the test.
 inline std::vector<pid_t> adopted_guards() {
     std::vector<pid_t> guards;
-    DIR* proc = opendir("/proc");
-    while (dirent* e = proc != nullptr ? readdir(proc) : nullptr) {
-        const pid_t pid = std::atoi(e->d_name);
-        const std::string stat =
-            pid > 0 ? read_file("/proc/" + std::string(e->d_name) + "/stat") : std::string{};
-        const std::size_t end = stat.rfind(')');
-        if (stat.find("(gammawave-guard)") == std::string::npos || end == std::string::npos ||
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = read_file(entry.path().string() + "/stat");
+        const std::size_t end = stat.rfind(") ");
+        if (stat.find(" (gammawave-guard) ") == std::string::npos ||
             std::atoi(stat.c_str() + end + 4) != getpid()) {
             continue;
         }
+        const pid_t pid = std::atoi(stat.c_str());
         if (stat[end + 2] == 'Z') {
             waitpid(pid, nullptr, 0);
         }
         guards.push_back(pid);
-    }
-    if (proc != nullptr) {
-        closedir(proc);
     }
     return guards;
 }
@@ -50,13 +45,14 @@ inline std::vector<pid_t> adopted_guards() {
 // Waits for the adopted guards to end; kills any left after `limit`, so
 // that none outlives its test. True if they ended by themselves.
 inline bool guards_end(std::chrono::milliseconds limit) {
-    if (eventually([] { return adopted_guards().empty(); }, limit)) {
+    const auto none = [] { return adopted_guards().empty(); };
+    if (eventually(none, limit)) {
         return true;
     }
     for (pid_t guard : adopted_guards()) {
         kill(guard, SIGKILL);
     }
-    eventually([] { return adopted_guards().empty(); }, limit);
+    eventually(none, limit);
     return false;
 }
 
@@ -90,14 +86,10 @@ struct gammawave_run {
         std::swap(dir, other.dir);
         return *this;
     }
-    // Neither the program nor its guard outlives its run: a late restore
-    // would land on the next run's ramps.
+    // The guard does not outlive its run: a late restore would land on the
+    // next run's ramps.
     ~gammawave_run() {
         if (pid > 0) {
-            if (running()) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
             guards_end(std::chrono::seconds(5));
         }
         remove_tree(dir);
@@ -123,11 +115,12 @@ inline gammawave_run start_gammawave(std::optional<std::string> display,
 }
 
 // The injected faults: a preloaded cos faults after about 30 frames (768
-// calls a frame).
-inline std::vector<std::pair<std::string, std::string>> fault_env(const char* fault) {
+// calls a frame), or after `calls`.
+inline std::vector<std::pair<std::string, std::string>> fault_env(const char* fault,
+                                                                  const char* calls = "23000") {
     return {{"LD_PRELOAD", COS_FAULT_LIB},
             {"GAMMAWAVE_FAULT", fault},
-            {"GAMMAWAVE_FAULT_AFTER", "23000"}};
+            {"GAMMAWAVE_FAULT_AFTER", calls}};
 }
 
 // Status 1 and exactly one line on stderr, which says `why`.
