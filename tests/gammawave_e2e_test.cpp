@@ -293,12 +293,7 @@ TEST(Guard, StandsDownAfterAHandledSignalOrAFault) {
         const auto before = load_random_ramps(d, 950);
         // The fault comes about 2 s in, once the guard is held.
         gammawave_run run = start_gammawave(
-            display,
-            faults ? std::vector<std::pair<std::string, std::string>>{{"LD_PRELOAD", COS_FAULT_LIB},
-                                                                      {"GAMMAWAVE_FAULT", fault},
-                                                                      {"GAMMAWAVE_FAULT_AFTER",
-                                                                       "153600"}}
-                   : decltype(fault_env("")){});
+            display, faults ? fault_env(fault, "153600") : decltype(fault_env("")){});
         ASSERT_TRUE(animates_every_crtc(d, before));
         const std::vector<pid_t> guards = adopted_guards();
         ASSERT_EQ(guards.size(), 1u);
