@@ -18,6 +18,7 @@ else()
   # The platform layer as a library, so the load benchmarks drive the very
   # code the program runs.
   add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
+              display/guard-posix.cpp display/guard-x11.cpp
               display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp)
   target_include_directories(display_layer PUBLIC display)
   target_link_libraries(display_layer PUBLIC wave randr_gamma gamma_control_protocol

@@ -18,6 +18,14 @@
 // and exits 11 as a fault does, while the faulting thread waits for the end.
 // If the faulting thread holds the lock, it was inside a frame that can
 // never finish, so that restore does not wait for the lock.
+//
+// Closing the console window, logging off and shutting down end the process
+// too. The console's handler hears of a closed window; logoff and shutdown
+// reach it only in a process without user32 and gdi32, and this one has
+// both, so a hidden top-level window hears of them instead, through
+// WM_ENDSESSION (SetConsoleCtrlHandler's documentation says so). Either way
+// the saved ramp is loaded as Ctrl+C loads it, under the lock, never given
+// back, and the system then ends the process as it would have.
 #include <process.h>
 #include <windows.h>
 // timeapi.h builds on the types windows.h declares.
@@ -48,6 +56,55 @@ void on_signal(int sig) {
     SetDeviceGammaRamp(screen_dc, saved_ramp.data());
     ReleaseDC(nullptr, screen_dc);
     std::exit(sig);
+}
+
+// The restore when the system ends the process: no frame may follow it.
+void restore_for_good() {
+    EnterCriticalSection(&device_lock);
+    SetDeviceGammaRamp(screen_dc, saved_ramp.data());
+}
+
+// Ctrl+C and Ctrl+Break go on to the runtime's handler, which raises SIGINT;
+// the other events on to the system's, which ends the process.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        restore_for_good();
+    }
+    return FALSE;
+}
+
+LRESULT CALLBACK on_session_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_ENDSESSION && wparam != 0) {  // the session ends; it was not called off
+        restore_for_good();
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// A message-only window would hear no WM_ENDSESSION: it has to be top-level,
+// and it is never shown.
+DWORD WINAPI watch_session_end(void*) {
+    WNDCLASSW type{};
+    type.lpfnWndProc = on_session_message;
+    type.hInstance = GetModuleHandleW(nullptr);
+    type.lpszClassName = L"gammawave";
+    if (RegisterClassW(&type) == 0 ||
+        CreateWindowExW(0, type.lpszClassName, L"gammawave", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                        nullptr, type.hInstance, nullptr) == nullptr) {
+        return 0;
+    }
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+    }
+    return 0;
+}
+
+void restore_when_the_system_ends_us() {
+    SetConsoleCtrlHandler(on_console_event, TRUE);  // called before the runtime's
+    const HANDLE watcher = CreateThread(nullptr, 64 * 1024, watch_session_end, nullptr, 0, nullptr);
+    if (watcher != nullptr) {
+        CloseHandle(watcher);
+    }
 }
 
 DWORD WINAPI restore_after_stack_overflow(void*) {
@@ -112,6 +169,7 @@ void install_restore_handlers() {
     std::signal(SIGSEGV, on_signal);
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
+    restore_when_the_system_ends_us();
 }
 
 void load_frame(const gamma_ramp& ramp) {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "guard-x11.h"
 #include "randr_gamma.h"
 #include "signals-posix.h"
 #include "x11-wire.h"
@@ -226,7 +227,9 @@ void restore_from_fault() {
         write_all(connection_fd, restore_requests.data(), restore_requests.size(), deadline) &&
         await_restore(connection_fd, low, high, restore_request_count, deadline) ==
             restore_answer::confirmed;
-    if (!confirmed) {
+    if (confirmed) {
+        stand_guard_down();
+    } else {
         warn_restore_unconfirmed(how_to_reset);
     }
 }
@@ -285,6 +288,7 @@ open_result x11_open(const char*& why) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
+    arm_x11_guard(screen_dc, saved_ramp);
     prepare_frames();
     prepare_fault_restore();
     return open_result::ok;
@@ -310,6 +314,7 @@ void x11_restore_and_exit(int sig) {
     // it has not read yet, so this waits until it has answered a round trip.
     if (restore_crtc_ramps(screen_dc, saved_ramp)) {
         restore_stage = restored;
+        stand_guard_down();
     } else {
         warn_restore_unconfirmed(how_to_reset);
     }
@@ -319,5 +324,5 @@ void x11_restore_and_exit(int sig) {
 
 }  // namespace
 
-const display_backend x11_backend = {x11_open, x11_load_frame, x11_pause, x11_restore_and_exit,
-                                     restore_from_fault};
+const display_backend x11_backend = {
+    x11_open, x11_load_frame, x11_pause, x11_restore_and_exit, restore_from_fault, watch_x11};

@@ -3,15 +3,76 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "x_server.h"
+
+// gammawave's guard is its grandchild, whose parent ends at once: as a
+// subreaper the test adopts it, and finds it among its own children by the
+// name the guard gives itself. A guard that has ended is reaped here, and
+// still counted this once: the guard's short-lived parent bears the name
+// too, and as it ends the guard itself moves over to the test.
+inline std::vector<pid_t> adopted_guards() {
+    std::vector<pid_t> guards;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = read_file(entry.path().string() + "/stat");
+        const std::size_t end = stat.rfind(") ");
+        if (stat.find(" (gammawave-guard) ") == std::string::npos ||
+            std::atoi(stat.c_str() + end + 4) != getpid()) {
+            continue;
+        }
+        const pid_t pid = std::atoi(stat.c_str());
+        if (stat[end + 2] == 'Z') {
+            waitpid(pid, nullptr, 0);
+        }
+        guards.push_back(pid);
+    }
+    return guards;
+}
+
+// Waits for the adopted guards to end; kills any left after `limit`, so
+// that none outlives its test. True if they ended by themselves.
+inline bool guards_end(std::chrono::milliseconds limit) {
+    const auto none = [] { return adopted_guards().empty(); };
+    if (eventually(none, limit)) {
+        return true;
+    }
+    for (pid_t guard : adopted_guards()) {
+        kill(guard, SIGKILL);
+    }
+    eventually(none, limit);
+    return false;
+}
+
+// After gammawave has ended without restoring: how long after `since` the
+// guard had put the saved ramps back (`restored()` held), provided the guard
+// then ended and nothing came after its restore. Shared by the X11 and the
+// Mutter tests; `restored` reads the display the test's own way.
+template <typename Restored>
+std::optional<std::chrono::milliseconds> restored_by_guard(
+    Restored restored, std::chrono::steady_clock::time_point since,
+    std::chrono::milliseconds limit = std::chrono::milliseconds(1000)) {
+    const bool in_time = eventually(restored, limit);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - since);
+    const bool ended = guards_end(limit);
+    if (!in_time || !ended || !restored()) {
+        return std::nullopt;
+    }
+    return took;
+}
 
 // One run of the program; its output directory goes with it, even when an
 // assertion ends the test early.
@@ -25,7 +86,14 @@ struct gammawave_run {
         std::swap(dir, other.dir);
         return *this;
     }
-    ~gammawave_run() { remove_tree(dir); }
+    // The guard does not outlive its run: a late restore would land on the
+    // next run's ramps.
+    ~gammawave_run() {
+        if (pid > 0) {
+            guards_end(std::chrono::seconds(5));
+        }
+        remove_tree(dir);
+    }
     std::string out() const { return read_file(dir + "/out"); }
     std::string err() const { return read_file(dir + "/err"); }
     bool running() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
@@ -36,18 +104,23 @@ inline gammawave_run start_gammawave(std::optional<std::string> display,
                                      std::vector<std::string> args = {},
                                      std::vector<int> blocked_signals = {}) {
     gammawave_run run;
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     args.insert(args.begin(), GAMMAWAVE_BIN);
-    run.pid = spawn(args, {std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"},
-                    blocked_signals);
+    process_options opts{std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"};
+    // As a shell starts a job: a process group of its own, which a closed
+    // terminal's hangup reaches whole.
+    opts.new_session = true;
+    run.pid = spawn(args, opts, blocked_signals);
     return run;
 }
 
 // The injected faults: a preloaded cos faults after about 30 frames (768
-// calls a frame).
-inline std::vector<std::pair<std::string, std::string>> fault_env(const char* fault) {
+// calls a frame), or after `calls`.
+inline std::vector<std::pair<std::string, std::string>> fault_env(const char* fault,
+                                                                  const char* calls = "23000") {
     return {{"LD_PRELOAD", COS_FAULT_LIB},
             {"GAMMAWAVE_FAULT", fault},
-            {"GAMMAWAVE_FAULT_AFTER", "23000"}};
+            {"GAMMAWAVE_FAULT_AFTER", calls}};
 }
 
 // Status 1 and exactly one line on stderr, which says `why`.

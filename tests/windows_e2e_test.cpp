@@ -149,6 +149,8 @@ protected:
                      {std::move(display), std::move(all), dir + "/out", dir + "/trace"});
     }
 
+    void loads_frames_then_restores_last(bool session_end) const;
+
     static x_server server;
     static std::string prefix;
 };
@@ -157,7 +159,10 @@ std::string UnderWine::prefix;
 
 }  // namespace
 
-TEST_P(UnderWine, LoadsFramesThenRestoresLastOnSigint) {
+// Ends by Ctrl+C, or by the end of the session: wineboot sends every
+// top-level window WM_QUERYENDSESSION and WM_ENDSESSION, as Windows does at
+// logoff or shutdown, then ends the process.
+void UnderWine::loads_frames_then_restores_last(bool session_end) const {
     // The server keeps the ramp at its own precision, so what the program
     // reads at start, and must put back, is the ramp as read back.
     vidmode_ramp loaded = gamma_curves(0.7);
@@ -176,10 +181,14 @@ TEST_P(UnderWine, LoadsFramesThenRestoresLastOnSigint) {
     vidmode_ramp meanwhile = gamma_curves(1.2);
     ASSERT_TRUE(vidmode_gamma(server.display, meanwhile, true));
 
-    kill(pid, SIGINT);
+    if (session_end) {
+        wine({"/usr/lib/wine/wine64", "wineboot", "--end-session", "--shutdown"});
+    } else {
+        kill(pid, SIGINT);
+    }
     const exit_result r = wait_exit(pid, 20s);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.code, SIGINT);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(session_end || (r.exited && r.code == SIGINT)) << r.code;
     const gamma_calls calls = count_calls(trace());
     EXPECT_EQ(calls.loaded, 1);
     EXPECT_TRUE(calls.loaded_last) << "a frame followed the restore";
@@ -189,6 +198,14 @@ TEST_P(UnderWine, LoadsFramesThenRestoresLastOnSigint) {
     EXPECT_EQ(now, at_start);
     EXPECT_EQ(read_file(dir + "/out"), "");
     remove_tree(dir);
+}
+
+TEST_P(UnderWine, LoadsFramesThenRestoresLastOnSigint) {
+    loads_frames_then_restores_last(false);
+}
+
+TEST_P(UnderWine, LoadsFramesThenRestoresLastAtSessionEnd) {
+    loads_frames_then_restores_last(true);
 }
 
 // An access violation and stack exhaustion: the saved ramp is restored, it

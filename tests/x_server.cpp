@@ -173,6 +173,9 @@ pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
             close(STDOUT_FILENO);
             close(STDERR_FILENO);
         }
+        if (opts.new_session) {
+            setsid();
+        }
         block(blocked);
         execvpe(c_args[0], c_args.data(), c_env.data());
         _exit(127);

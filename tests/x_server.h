@@ -42,6 +42,7 @@ struct process_options {
     int stdin_fd = -1;                // the test's own stdin when negative
     std::optional<user_ids> user{};   // run as this user, with no supplementary groups
     bool close_standard_fds = false;  // start with descriptors 0, 1 and 2 closed
+    bool new_session = false;         // lead a session (and a process group) of its own
 };
 
 // Starts argv[0] from PATH; the child starts with `blocked` in its signal mask.
