@@ -20,8 +20,9 @@ struct display_backend {
     void (*pause)();
     // Puts the original gamma back, releases the display and exits.
     void (*restore_and_exit)(int sig);
-    fault_restore_fn on_fault;  // null: exiting is the restore
+    fault_restore_fn on_fault;  // null: no restore from the fault handler
 };
 
 extern const display_backend x11_backend;
 extern const display_backend wayland_backend;
+extern const display_backend mutter_backend;
