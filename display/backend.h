@@ -3,6 +3,7 @@
 // between them is made once, at start, in display-linux.cpp.
 #pragma once
 
+#include "guard-posix.h"
 #include "signals-posix.h"
 #include "wave.h"
 
@@ -21,6 +22,7 @@ struct display_backend {
     // Puts the original gamma back, releases the display and exits.
     void (*restore_and_exit)(int sig);
     fault_restore_fn on_fault;  // null: no restore from the fault handler
+    guard_watch_fn guard;       // null: the display restores by itself
 };
 
 extern const display_backend x11_backend;

@@ -79,6 +79,10 @@ bool open_display() {
         }
         return false;
     }
+    // Before the first frame: until then the display holds the saved ramps.
+    if (chosen->guard != nullptr) {
+        start_guard(chosen->guard);
+    }
     return true;
 }
 

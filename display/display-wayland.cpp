@@ -411,4 +411,6 @@ void wayland_restore_and_exit(int sig) {
 }  // namespace
 
 const display_backend wayland_backend = {wayland_open, wayland_load_frame, wayland_pause,
-                                         wayland_restore_and_exit, nullptr};
+                                         wayland_restore_and_exit, nullptr,
+                                         // The compositor restores when the client goes.
+                                         nullptr};

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "guard-x11.h"
 #include "randr_gamma.h"
 #include "signals-posix.h"
 #include "x11-wire.h"
@@ -181,7 +182,9 @@ void restore_from_fault() {
     const bool confirmed =
         write_all(connection_fd, restore_requests.data(), restore_requests.size(), deadline) &&
         await_reply(connection_fd, ours, deadline);
-    if (!confirmed) {
+    if (confirmed) {
+        stand_guard_down();
+    } else {
         warn_restore_unconfirmed(how_to_reset);
     }
 }
@@ -207,6 +210,7 @@ open_result x11_open(const char*& why) {
     for (const crtc_ramp& r : saved_ramp) {
         targets.push_back(target_for(r));
     }
+    arm_x11_guard(screen_dc, saved_ramp);
     prepare_fault_restore();
     return open_result::ok;
 }
@@ -234,6 +238,7 @@ void x11_restore_and_exit(int sig) {
     // it has not read yet, so wait until it has answered a round trip.
     if (wait_for_server(screen_dc)) {
         restore_stage = restored;
+        stand_guard_down();
     } else {
         warn_restore_unconfirmed(how_to_reset);
     }
@@ -243,5 +248,5 @@ void x11_restore_and_exit(int sig) {
 
 }  // namespace
 
-const display_backend x11_backend = {x11_open, x11_load_frame, x11_pause, x11_restore_and_exit,
-                                     restore_from_fault};
+const display_backend x11_backend = {
+    x11_open, x11_load_frame, x11_pause, x11_restore_and_exit, restore_from_fault, watch_x11};

@@ -235,24 +235,92 @@ TEST(Restore, SignalsAtRandomMoments) {
     }
 }
 
-// Unhandled signals end the process as the system does by default: no
-// restore, so the last animated frame stays.
-TEST(Restore, OtherSignalsLeaveTheDisplayAnimated) {
+class Guard : public ::testing::TestWithParam<std::tuple<server_kind, int>> {};
+
+// A closed terminal (SIGHUP to the job's process group) or a SIGKILL at a
+// random moment, from start to mid-frame: the process still ends by that
+// signal, and the guard, out of reach in its own session, puts the saved
+// ramps back after gammawave's last frame.
+TEST_P(Guard, RestoresAfterAnUnhandledEndAtRandomMoments) {
+    const auto [kind, sig] = GetParam();
+    SKIP_XORG_UNLESS_ROOT(kind);
+    const std::string display = require_server(kind);
+    ASSERT_FALSE(display.empty()) << "could not start " << kind_name(kind);
+    test_display d(display);
+    std::mt19937 gen(static_cast<unsigned>(sig));
+    std::uniform_int_distribution<int> delay_us(0, 30000);
+    long longest_ms = 0;
+    for (unsigned round = 0; round < 16; ++round) {
+        const auto before = load_random_ramps(d, 900 + round);
+        gammawave_run run = start_gammawave(display);
+        // Even rounds strike during start, odd ones mid-run.
+        if (round % 2 == 1) {
+            ASSERT_TRUE(animates_every_crtc(d, before)) << "round " << round;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(gen)));
+        const auto sent = std::chrono::steady_clock::now();
+        // Until gammawave has its own process group, only gammawave is there.
+        if (kill(-run.pid, sig) != 0) {
+            kill(run.pid, sig);
+        }
+        const exit_result r = wait_exit(run.pid, 5s);
+        EXPECT_FALSE(r.exited) << "round " << round;
+        EXPECT_EQ(r.code, sig) << "round " << round;
+        const auto took = restored_by_guard([&] { return same_ramps(d.ramps(), before); }, sent);
+        ASSERT_TRUE(took) << "round " << round;
+        longest_ms = std::max(longest_ms, static_cast<long>(took->count()));
+    }
+    RecordProperty("longest_end_to_restored_ms", static_cast<int>(longest_ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, Guard,
+                         ::testing::Combine(::testing::Values(server_kind::xvfb, server_kind::xorg),
+                                            ::testing::Values(SIGKILL, SIGHUP)),
+                         [](const auto& info) {
+                             return std::string(kind_name(std::get<0>(info.param))) + "_" +
+                                    sigabbrev_np(std::get<1>(info.param));
+                         });
+
+// After a handled signal the guard ends without touching the display, even
+// when it only looks once gammawave has gone (held stopped until then):
+// ramps loaded after the restore stay.
+TEST(Guard, StandsDownAfterAHandledSignal) {
     const std::string display = require_server(server_kind::xvfb);
     ASSERT_FALSE(display.empty());
     test_display d(display);
-    for (int sig : {SIGHUP, SIGUSR1, SIGKILL}) {
-        const auto before = load_random_ramps(d, 300 + static_cast<unsigned>(sig));
-        gammawave_run run = start_gammawave(display);
-        ASSERT_TRUE(animates_every_crtc(d, before));
-        kill(run.pid, sig);
-        const exit_result r = wait_exit(run.pid, 10s);
-        EXPECT_FALSE(r.exited) << sigabbrev_np(sig);
-        EXPECT_EQ(r.code, sig);
-        const auto after = d.ramps();
-        EXPECT_FALSE(same_ramps(after, before)) << sigabbrev_np(sig);
-        EXPECT_TRUE(holds_curve_frames(after)) << sigabbrev_np(sig);
+    const auto before = load_random_ramps(d, 950);
+    gammawave_run run = start_gammawave(display);
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    const std::vector<pid_t> guards = adopted_guards();
+    ASSERT_EQ(guards.size(), 1u);
+    kill(guards[0], SIGSTOP);
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT);
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    const auto later = load_random_ramps(d, 951);
+    kill(guards[0], SIGCONT);
+    EXPECT_TRUE(guards_end(1s));
+    EXPECT_TRUE(same_ramps(d.ramps(), later));
+}
+
+// gammawave killed while the server is stopped, its socket full of frames:
+// the server handles them when it resumes, and the guard's restore after.
+TEST(Guard, RestoresLastWhenTheServerWasStopped) {
+    const x_server& server = shared_server(server_kind::xvfb);
+    ASSERT_FALSE(server.display.empty());
+    test_display d(server.display);
+    const auto before = load_random_ramps(d, 960);
+    gammawave_run run = start_gammawave(server.display);
+    ASSERT_TRUE(animates_every_crtc(d, before));
+    {
+        stopped_server stall(server.pid);
+        std::this_thread::sleep_for(1s);
+        kill(run.pid, SIGKILL);
+        EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGKILL);
+        std::this_thread::sleep_for(300ms);
     }
+    const auto resumed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(restored_by_guard([&] { return same_ramps(d.ramps(), before); }, resumed));
 }
 
 // When the server goes away the program notices on its next frame and ends

@@ -2,16 +2,81 @@
 // end-to-end tests. GAMMAWAVE_BIN and COS_FAULT_LIB come from CMake.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "x_server.h"
+
+// gammawave's guard is its grandchild, whose parent ends at once: as a
+// subreaper the test adopts it, and finds it among its own children by the
+// name the guard gives itself. A guard that has ended is reaped here, and
+// still counted this once: the guard's short-lived parent bears the name
+// too, and as it ends the guard itself moves over to the test.
+inline std::vector<pid_t> adopted_guards() {
+    std::vector<pid_t> guards;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc != nullptr ? readdir(proc) : nullptr) {
+        const pid_t pid = std::atoi(e->d_name);
+        const std::string stat =
+            pid > 0 ? read_file("/proc/" + std::string(e->d_name) + "/stat") : std::string{};
+        const std::size_t end = stat.rfind(')');
+        if (stat.find("(gammawave-guard)") == std::string::npos || end == std::string::npos ||
+            std::atoi(stat.c_str() + end + 4) != getpid()) {
+            continue;
+        }
+        if (stat[end + 2] == 'Z') {
+            waitpid(pid, nullptr, 0);
+        }
+        guards.push_back(pid);
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return guards;
+}
+
+// Waits for the adopted guards to end; kills any left after `limit`, so
+// that none outlives its test. True if they ended by themselves.
+inline bool guards_end(std::chrono::milliseconds limit) {
+    if (eventually([] { return adopted_guards().empty(); }, limit)) {
+        return true;
+    }
+    for (pid_t guard : adopted_guards()) {
+        kill(guard, SIGKILL);
+    }
+    eventually([] { return adopted_guards().empty(); }, limit);
+    return false;
+}
+
+// After gammawave has ended without restoring: how long after `since` the
+// guard had put the saved ramps back (`restored()` held), provided the guard
+// then ended and nothing came after its restore. Shared by the X11 and the
+// Mutter tests; `restored` reads the display the test's own way.
+template <typename Restored>
+std::optional<std::chrono::milliseconds> restored_by_guard(
+    Restored restored, std::chrono::steady_clock::time_point since,
+    std::chrono::milliseconds limit = std::chrono::milliseconds(1000)) {
+    const bool in_time = eventually(restored, limit);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - since);
+    const bool ended = guards_end(limit);
+    if (!in_time || !ended || !restored()) {
+        return std::nullopt;
+    }
+    return took;
+}
 
 // One run of the program; its output directory goes with it, even when an
 // assertion ends the test early.
@@ -25,7 +90,18 @@ struct gammawave_run {
         std::swap(dir, other.dir);
         return *this;
     }
-    ~gammawave_run() { remove_tree(dir); }
+    // Neither the program nor its guard outlives its run: a late restore
+    // would land on the next run's ramps.
+    ~gammawave_run() {
+        if (pid > 0) {
+            if (running()) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+            guards_end(std::chrono::seconds(5));
+        }
+        remove_tree(dir);
+    }
     std::string out() const { return read_file(dir + "/out"); }
     std::string err() const { return read_file(dir + "/err"); }
     bool running() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
@@ -42,9 +118,13 @@ inline gammawave_run start_gammawave(std::optional<std::string> display,
                      [](const auto& e) { return e.first == "DBUS_SESSION_BUS_ADDRESS"; })) {
         env.push_back({"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"});
     }
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     args.insert(args.begin(), GAMMAWAVE_BIN);
-    run.pid = spawn(args, {std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"},
-                    blocked_signals);
+    process_options opts{std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"};
+    // As a shell starts a job: a process group of its own, which a closed
+    // terminal's hangup reaches whole.
+    opts.new_session = true;
+    run.pid = spawn(args, opts, blocked_signals);
     return run;
 }
 

@@ -168,6 +168,9 @@ pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
         if (getppid() != parent) {
             _exit(127);
         }
+        if (opts.new_session) {
+            setsid();
+        }
         block(blocked);
         execvpe(c_args[0], c_args.data(), c_env.data());
         _exit(127);

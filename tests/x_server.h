@@ -41,6 +41,7 @@ struct process_options {
     std::string stderr_path;
     int stdin_fd = -1;               // the test's own stdin when negative
     std::optional<user_ids> user{};  // run as this user, with no supplementary groups
+    bool new_session = false;        // lead a session (and a process group) of its own
 };
 
 // Starts argv[0] from PATH; the child starts with `blocked` in its signal mask.

@@ -1,0 +1,158 @@
+#include "guard-x11.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Set by gammawave at open; the guard, a fork, has its own copy.
+xcb_window_t lifeline = 0;
+const std::vector<crtc_ramp>* saved_ramps = nullptr;
+
+// The window's name is this run's own. Once gammawave has gone the server
+// may hand its window ids to a new client, so a guard that looks late could
+// find another client's window under the same id; the name tells them apart.
+char lifeline_name[64];
+
+void name_this_run() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::snprintf(lifeline_name, sizeof lifeline_name, "gammawave %d %lld.%09ld",
+                  static_cast<int>(getpid()), static_cast<long long>(now.tv_sec), now.tv_nsec);
+}
+
+bool answered_without_error(const x_display& d, xcb_void_cookie_t c) {
+    xcb_owned<xcb_generic_error_t> error(xcb_request_check(d.conn, c));
+    return !error && !xcb_connection_has_error(d.conn);
+}
+
+// Checked, so that the window exists before the guard is made: a window the
+// guard cannot find means gammawave has gone. Small, unmapped and InputOnly,
+// it is nothing on screen.
+xcb_window_t create_lifeline(const x_display& d) {
+    name_this_run();
+    const xcb_window_t w = xcb_generate_id(d.conn);
+    const xcb_void_cookie_t made =
+        xcb_create_window_checked(d.conn, 0, w, d.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                                  XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_void_cookie_t named = xcb_change_property_checked(
+        d.conn, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+        static_cast<std::uint32_t>(std::strlen(lifeline_name)), lifeline_name);
+    const bool ok = answered_without_error(d, made) && answered_without_error(d, named);
+    return ok ? w : 0;
+}
+
+bool lifeline_is_ours(const x_display& d) {
+    const std::uint32_t longs = sizeof lifeline_name / 4;
+    xcb_owned<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        d.conn, xcb_get_property(d.conn, 0, lifeline, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, longs),
+        nullptr));
+    const std::size_t length = std::strlen(lifeline_name);
+    return reply &&
+           static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) == length &&
+           std::memcmp(xcb_get_property_value(reply.get()), lifeline_name, length) == 0;
+}
+
+enum class lifeline_state { followed, gone, unknown };
+
+// Asks for the window's DestroyNotify. The server answers in order, so if
+// the window still exists now its destruction will be told.
+lifeline_state follow_lifeline(const x_display& d) {
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    const xcb_void_cookie_t c =
+        xcb_change_window_attributes_checked(d.conn, lifeline, XCB_CW_EVENT_MASK, &mask);
+    xcb_owned<xcb_generic_error_t> error(xcb_request_check(d.conn, c));
+    if (xcb_connection_has_error(d.conn)) {
+        return lifeline_state::unknown;
+    }
+    if (error) {
+        return error->error_code == XCB_WINDOW ? lifeline_state::gone : lifeline_state::unknown;
+    }
+    // Ours now means ours when the selection was made: the id changes hands
+    // only through a destruction, which the selection would have been told.
+    return lifeline_is_ours(d) ? lifeline_state::followed : lifeline_state::gone;
+}
+
+// A byte on the pipe is gammawave's word that it has restored. Its end of
+// file only says that gammawave has exited, and the pipe is watched no more.
+bool stood_down(int& fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || poll(&p, 1, 0) != 1) {
+        return false;
+    }
+    char byte = 0;
+    if (read(fd, &byte, 1) == 1) {
+        return true;
+    }
+    fd = -1;
+    return false;
+}
+
+bool lifeline_destroyed(const x_display& d) {
+    bool destroyed = false;
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(d.conn)) {
+        const auto* notify = reinterpret_cast<const xcb_destroy_notify_event_t*>(ev);
+        destroyed = destroyed || ((ev->response_type & 0x7f) == XCB_DESTROY_NOTIFY &&
+                                  notify->window == lifeline);
+        std::free(ev);
+    }
+    return destroyed;
+}
+
+// True once the window is destroyed; false on a stand-down or when the
+// display has gone. A stalled server holds the wait as long as it lasts: it
+// may resume, and then it handles gammawave's last frames first.
+bool wait_for_the_end(const x_display& d, int& stand_down_fd) {
+    const int x_fd = xcb_get_file_descriptor(d.conn);
+    for (;;) {
+        pollfd p[2] = {{x_fd, POLLIN, 0}, {stand_down_fd, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+            return false;
+        }
+        if (stood_down(stand_down_fd)) {
+            return false;
+        }
+        if (lifeline_destroyed(d)) {
+            return true;
+        }
+        if (xcb_connection_has_error(d.conn)) {
+            return false;
+        }
+    }
+}
+
+void restore(const x_display& d) {
+    for (const crtc_ramp& r : *saved_ramps) {
+        queue_crtc_ramp(d, r);
+    }
+    wait_for_server(d);
+}
+
+}  // namespace
+
+void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved) {
+    lifeline = create_lifeline(d);
+    saved_ramps = &saved;
+}
+
+void watch_x11(int stand_down_fd) {
+    x_display d;
+    if (lifeline == 0 || connect_x_display(d) != display_status::ok) {
+        return;
+    }
+    const lifeline_state state = follow_lifeline(d);
+    const bool gone = state == lifeline_state::gone ||
+                      (state == lifeline_state::followed && wait_for_the_end(d, stand_down_fd));
+    // gammawave writes its word before it hangs up, so the word, if any, is
+    // here by the time the window has gone.
+    if (gone && !stood_down(stand_down_fd)) {
+        restore(d);
+    }
+    disconnect_x_display(d);
+}
