@@ -22,17 +22,24 @@
 // A genuine fault cannot restore from its handler here: sd-bus is not
 // async-signal-safe, and a message written raw to the socket behind one that
 // sd-bus has only partly written would corrupt the stream. So the fault path
-// exits; the guard process, where there is one, restores a dying process.
+// only exits, and the guard restores, as it does after any other unhandled
+// end. The guard, a fork made at start, watches the bus for gammawave's
+// unique name to go: the bus says so only after it has routed gammawave's
+// last message to Mutter, so the guard's tables are the last to arrive.
+#include <poll.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "backend.h"
+#include "guard-posix.h"
 
 namespace {
 
@@ -57,6 +64,7 @@ constexpr std::size_t max_crtcs = 64;  // beyond any machine; reserved so slots 
 int replies_awaited = 0;       // SetCrtcGamma calls not answered yet
 bool resources_stale = false;  // MonitorsChanged, or a stale serial
 const char* lost_reason = nullptr;
+char unique_name[256];  // gammawave's on the bus, for the guard
 
 constexpr std::uint64_t call_timeout_us = 1'000'000;
 constexpr long restore_budget_ms = 1000;
@@ -386,6 +394,10 @@ open_result mutter_open(const char*& why) {
     if (!any_live()) {
         return fail_with("GNOME's compositor (Mutter) gives no monitor's gamma table", why);
     }
+    const char* name = nullptr;
+    if (sd_bus_get_unique_name(bus, &name) >= 0) {
+        std::snprintf(unique_name, sizeof unique_name, "%s", name);
+    }
     return open_result::ok;
 }
 
@@ -428,14 +440,127 @@ void mutter_restore_and_exit(int sig) {
         dispatch_for(deadline - monotonic_ms(), true, [] { return replies_awaited == 0; });
         confirmed = replies_awaited == 0 && !resources_stale;
     }
-    if (!confirmed) {
+    if (confirmed) {
+        stand_guard_down();
+    } else {
         warn_restore_unconfirmed(how_to_reset);
     }
     sd_bus_flush_close_unref(bus);
     std::exit(sig);
 }
 
+// --- The guard's watch ---------------------------------------------------------------
+// Runs in the guard, a fork, on a connection of its own: sd-bus refuses a
+// connection made before a fork, and the guard holds none of gammawave's
+// descriptors. It has its own copy of the saved tables as they were at start.
+
+bool parent_gone = false;
+
+int on_parent_owner_changed(sd_bus_message* m, void*, sd_bus_error*) {
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr &&
+        *new_owner == '\0') {
+        parent_gone = true;
+    }
+    return 0;
+}
+
+bool name_has_owner(const char* name) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int has_owner = 1;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                           name) >= 0) {
+        sd_bus_message_read(reply, "b", &has_owner);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return has_owner != 0;
+}
+
+// The match first, then the question: a name gone in between is seen either way.
+bool follow_parent() {
+    char match[512];
+    std::snprintf(match, sizeof match,
+                  "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                  "member='NameOwnerChanged',arg0='%s'",
+                  unique_name);
+    if (sd_bus_add_match(bus, nullptr, match, on_parent_owner_changed, nullptr) < 0) {
+        return false;
+    }
+    parent_gone = !name_has_owner(unique_name);
+    return true;
+}
+
+// A byte is gammawave's word that it has restored; end of file only says it
+// has exited, and the pipe is watched no more.
+bool stood_down(int& fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || poll(&p, 1, 0) != 1) {
+        return false;
+    }
+    char byte = 0;
+    if (read(fd, &byte, 1) == 1) {
+        return true;
+    }
+    fd = -1;
+    return false;
+}
+
+// True once gammawave's name has gone; false on a stand-down or a lost bus.
+bool wait_for_the_end(int& stand_down_fd) {
+    for (;;) {
+        if (!dispatch_pending()) {
+            return false;
+        }
+        if (parent_gone) {
+            return true;
+        }
+        pollfd p[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
+                       {stand_down_fd, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+            return false;
+        }
+        if (stood_down(stand_down_fd)) {
+            return false;
+        }
+    }
+}
+
+// With a fresh serial; once more should the monitors change meanwhile.
+void guard_restore() {
+    std::vector<crtc_info> found;
+    for (int attempt = 0; attempt < 2 && read_resources(found); ++attempt) {
+        for (const crtc_slot& s : crtcs) {
+            if (s.live) {
+                send_table(s, s.saved.data());
+            }
+        }
+        dispatch_for(restore_budget_ms, true, [] { return replies_awaited == 0; });
+        if (!resources_stale) {
+            return;
+        }
+        resources_stale = false;
+    }
+}
+
+void watch_mutter_guard(int stand_down_fd) {
+    bus = nullptr;  // the parent's: never to be touched here
+    if (unique_name[0] == '\0' || sd_bus_open_user(&bus) < 0) {
+        return;
+    }
+    sd_bus_set_method_call_timeout(bus, call_timeout_us);
+    // gammawave writes its word before it exits, so the word, if any, is
+    // here by the time its name has gone.
+    if (follow_parent() && wait_for_the_end(stand_down_fd) && !stood_down(stand_down_fd)) {
+        guard_restore();
+    }
+    sd_bus_flush_close_unref(bus);
+}
+
 }  // namespace
 
-const display_backend mutter_backend = {mutter_open, mutter_load_frame, mutter_pause,
-                                        mutter_restore_and_exit, nullptr};
+const display_backend mutter_backend = {mutter_open,  mutter_load_frame,
+                                        mutter_pause, mutter_restore_and_exit,
+                                        nullptr,      watch_mutter_guard};

@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <random>
+#include <thread>
 
 #include "gammawave_run.h"
 #include "mutter_server.h"
@@ -131,7 +133,7 @@ TEST(MutterMonitors, OneSwitchedOffTheOthersGoOnAndRestore) {
 
 // A Wayland compositor without wlr gamma control falls to Mutter on the
 // bus; a session that is not Wayland, with Mutter's X server as DISPLAY,
-// keeps X11, which alone restores from a genuine fault.
+// keeps X11: with Mutter held stopped, the frames still arrive.
 TEST(MutterChoice, WaylandWithoutGammaTakesMutterX11SessionKeepsX11) {
     std::string why;
     const mutter_session* m = shared_mutter(why);
@@ -148,11 +150,67 @@ TEST(MutterChoice, WaylandWithoutGammaTakesMutterX11SessionKeepsX11) {
     EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT);
     EXPECT_EQ(same_count(d.ramps(), before), before.size());
 
-    env = fault_env("null");
+    env = m->client_env();
     env.push_back({"XDG_SESSION_TYPE", "x11"});
-    const env_list bus = m->client_env();
-    env.insert(env.end(), bus.begin(), bus.end());
+    kill(m->pid(), SIGSTOP);
     gammawave_run x11 = start_gammawave(m->x().display, env);
-    EXPECT_EQ(wait_exit(x11.pid, 10s).code, SIGSEGV);
+    const bool animated = animates(d, 1);
+    kill(x11.pid, SIGINT);
+    const exit_result r = wait_exit(x11.pid, 5s);
+    kill(m->pid(), SIGCONT);
+    EXPECT_TRUE(animated) << x11.err();
+    EXPECT_EQ(r.code, SIGINT);
     EXPECT_EQ(same_count(d.ramps(), before), before.size());
+}
+
+class MutterGuard : public ::testing::TestWithParam<int> {};
+
+// SIGKILL, or a closed terminal's SIGHUP to the job, at random moments from
+// start to mid-run: the guard puts the saved tables back through Mutter after
+// gammawave's last frame, within about a second.
+TEST_P(MutterGuard, RestoresAfterAnUnhandledEndAtRandomMoments) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    std::mt19937 gen(static_cast<unsigned>(GetParam()));
+    std::uniform_int_distribution<int> delay_us(0, 30000);
+    for (unsigned round = 0; round < 8; ++round) {
+        const auto before = load_random(d, 500 + round);
+        gammawave_run run = start_gammawave(std::string{}, m->client_env());
+        if (round % 2 == 1) {
+            ASSERT_TRUE(animates(d, 1)) << "round " << round;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(gen)));
+        const auto sent = std::chrono::steady_clock::now();
+        if (kill(-run.pid, GetParam()) != 0) {
+            kill(run.pid, GetParam());
+        }
+        const exit_result r = wait_exit(run.pid, 5s);
+        EXPECT_EQ(r.code, GetParam()) << "round " << round;
+        EXPECT_TRUE(
+            restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); }, sent))
+            << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, MutterGuard, ::testing::Values(SIGKILL, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// A genuine fault exits 11 with no restore of its own; the guard restores.
+TEST(MutterFault, StatusElevenAndTheGuardRestores) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 11);
+    env_list env = fault_env("null");
+    env.push_back(m->client_env()[0]);  // the bus
+    gammawave_run run = start_gammawave(std::string{}, env);
+    EXPECT_TRUE(animates(d, 1));  // the fault strikes after about 30 frames
+    const exit_result r = wait_exit(run.pid, 10s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, SIGSEGV);
+    EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
+                                  std::chrono::steady_clock::now()));
 }
