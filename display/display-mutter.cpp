@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "backend.h"
@@ -54,9 +55,10 @@ const char* const interface = "org.gnome.Mutter.DisplayConfig";
 // One CRTC that drives a monitor and has gamma.
 struct crtc_slot {
     std::uint32_t id = 0;
-    std::vector<std::uint16_t> saved;  // its table at start: N red, N green, N blue
-    std::vector<std::uint16_t> sent;   // the last frame sent to it, at its size
-    bool live = false;                 // in the latest resources
+    std::vector<std::uint16_t> saved;    // the table to restore: N red, N green, N blue
+    std::vector<std::uint16_t> sent;     // the last frame sent to it, at its size
+    std::vector<std::uint16_t> applied;  // the last frame Mutter took without an error
+    bool live = false;                   // driving a monitor in the latest resources
     std::size_t size() const { return saved.size() / 3; }
 };
 
@@ -170,18 +172,21 @@ void add_crtc(std::uint32_t id, std::vector<std::uint16_t> table) {
     crtc_slot& s = crtcs.emplace_back();
     s.id = id;
     s.sent.assign(table.size(), 0);
+    s.applied.assign(table.size(), 0);
     s.saved = std::move(table);
     s.live = true;
 }
 
 // A CRTC we drove before. Mutter 47 and later rewrite their own table on a
 // monitor change: what is there now is then Mutter's, and the one to restore.
-// Mutter 43 leaves our last frame in place, which must not be saved.
+// Mutter 43 leaves the last frame it took in place, which must not be saved
+// (a frame refused for its stale serial never arrived).
 void refresh_crtc(crtc_slot& s, std::vector<std::uint16_t> table) {
     if (table.size() != s.saved.size()) {
         s.sent.assign(table.size(), 0);
+        s.applied.assign(table.size(), 0);
         s.saved = std::move(table);
-    } else if (table != s.sent) {
+    } else if (table != s.applied) {
         s.saved = std::move(table);
     }
     s.live = true;
@@ -250,10 +255,13 @@ bool watch_mutter() {
 // is not taken for that: sd-bus gives it also when a busy Mutter answers
 // after the call's timeout, and that frame is just lost. Mutter leaving the
 // bus shows in NameOwnerChanged.
-int on_set_reply(sd_bus_message* m, void*, sd_bus_error*) {
+int on_set_reply(sd_bus_message* m, void* frame_slot, sd_bus_error*) {
     --replies_awaited;
     const sd_bus_error* e = sd_bus_message_get_error(m);
     if (e == nullptr) {
+        if (auto* s = static_cast<crtc_slot*>(frame_slot)) {
+            std::copy(s->sent.begin(), s->sent.end(), s->applied.begin());
+        }
         return 0;
     }
     if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED)) {
@@ -265,7 +273,8 @@ int on_set_reply(sd_bus_message* m, void*, sd_bus_error*) {
     return 0;
 }
 
-bool send_table(const crtc_slot& s, const std::uint16_t* table) {
+// `frame_slot`: the slot whose `sent` frame this is, or null for a restore.
+bool send_table(const crtc_slot& s, const std::uint16_t* table, crtc_slot* frame_slot = nullptr) {
     const std::size_t n = s.size();
     sd_bus_message* m = nullptr;
     bool ok =
@@ -274,7 +283,7 @@ bool send_table(const crtc_slot& s, const std::uint16_t* table) {
     for (std::size_t c = 0; c < 3 && ok; ++c) {
         ok = sd_bus_message_append_array(m, 'q', table + c * n, n * 2) >= 0;
     }
-    ok = ok && sd_bus_call_async(bus, nullptr, m, on_set_reply, nullptr, call_timeout_us) >= 0;
+    ok = ok && sd_bus_call_async(bus, nullptr, m, on_set_reply, frame_slot, call_timeout_us) >= 0;
     sd_bus_message_unref(m);
     replies_awaited += ok ? 1 : 0;
     return ok;
@@ -286,7 +295,7 @@ void send_frame(crtc_slot& s, const gamma_ramp& ramp) {
     } else {
         resample_ramp(ramp, s.sent);
     }
-    send_table(s, s.sent.data());
+    send_table(s, s.sent.data(), &s);
 }
 
 // --- Waiting -------------------------------------------------------------------------
@@ -403,7 +412,7 @@ open_result mutter_open(const char*& why) {
     }
     const char* name = nullptr;
     if (sd_bus_get_unique_name(bus, &name) >= 0) {
-        std::snprintf(unique_name, sizeof unique_name, "%s", name);
+        std::strncpy(unique_name, name, sizeof unique_name - 1);
     }
     return open_result::ok;
 }
@@ -488,12 +497,11 @@ bool name_has_owner(const char* name) {
 
 // The match first, then the question: a name gone in between is seen either way.
 bool follow_parent() {
-    char match[512];
-    std::snprintf(match, sizeof match,
-                  "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                  "member='NameOwnerChanged',arg0='%s'",
-                  unique_name);
-    if (sd_bus_add_match(bus, nullptr, match, on_parent_owner_changed, nullptr) < 0) {
+    const std::string match =
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+        "member='NameOwnerChanged',arg0='" +
+        std::string(unique_name) + "'";
+    if (sd_bus_add_match(bus, nullptr, match.c_str(), on_parent_owner_changed, nullptr) < 0) {
         return false;
     }
     parent_gone = !name_has_owner(unique_name);
