@@ -1,7 +1,8 @@
 // Preloaded into a process under measurement: counts its calls of cos (768 a
-// frame, so frames are counted with no hook in the program) and its heap
-// allocations. The counters live in a file that GAMMAWAVE_COUNTERS names,
-// mapped shared, so the benchmark reads them while the process runs.
+// frame, so frames are counted with no hook in the program), its heap
+// allocations and its asynchronous D-Bus calls (the frames sent to Mutter). The counters live in a
+// file that GAMMAWAVE_COUNTERS names, mapped shared, so the benchmark reads them while the process
+// runs.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -58,6 +59,14 @@ double cos(double x) {
     static const cos_fn real = reinterpret_cast<cos_fn>(dlsym(RTLD_NEXT, "cos"));
     bump(counters->cos_calls);
     return real(x);
+}
+
+int sd_bus_call_async(void* bus, void* slot, void* m, void* callback, void* userdata,
+                      std::uint64_t usec) {
+    using call_fn = int (*)(void*, void*, void*, void*, void*, std::uint64_t);
+    static const call_fn real = reinterpret_cast<call_fn>(dlsym(RTLD_NEXT, "sd_bus_call_async"));
+    bump(counters->bus_calls);
+    return real(bus, slot, m, callback, userdata, usec);
 }
 
 void* malloc(std::size_t n) {

@@ -3,12 +3,12 @@
 // second, CPU per frame for the program and the server next to the floor (a
 // bare loop of 10 ms waits), resident memory, heap allocations per frame and
 // the time from SIGINT to exit; then system calls per frame (a shorter run
-// under strace -c), open descriptors over time, and on Wayland the frames the
-// one-in-flight throttle dropped. The floor runs beside the program, in the
+// under strace -c), open descriptors over time, and on Wayland and Mutter the
+// frames the one-in-flight throttle dropped. The floor runs beside the program, in the
 // same windows of time. Frames and allocations are counted by a preloaded
 // library, with no hook in the program.
 //
-//   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg,wayland]
+//   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg,wayland,mutter]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "counters.h"
+#include "mutter_server.h"
 #include "wayland_server.h"
 #include "x_server.h"
 
@@ -35,7 +36,7 @@ namespace {
 struct settings {
     double seconds = 60;
     int exit_runs = 20;
-    std::vector<std::string> servers{"xvfb", "xorg", "wayland"};
+    std::vector<std::string> servers{"xvfb", "xorg", "wayland", "mutter"};
 };
 
 // Where the program runs: an X display, or a compositor named by `env`.
@@ -134,6 +135,7 @@ struct loop_figures {
     long rss_first, rss_last;
     long fds_first, fds_last;
     double frames;
+    double bus_calls;
     floor_figures floor;         // the median window's
     double program_x, server_x;  // median over the windows of CPU per frame / floor per wake
 };
@@ -187,7 +189,8 @@ loop_figures measure_loop(const target& t, const settings& s, const std::string&
     const long fds_last = open_fds(pid);
     kill(pid, SIGINT);
     wait_exit(pid, 10s);
-    const double frames_rendered = static_cast<double>(counters.read().cos_calls) / 768.0;
+    const process_counters at_end = counters.read();
+    const double frames_rendered = static_cast<double>(at_end.cos_calls) / 768.0;
 
     const double frames = frames_between(first, last);
     const std::chrono::duration<double> span = last.at - first.at;
@@ -200,6 +203,7 @@ loop_figures measure_loop(const target& t, const settings& s, const std::string&
             fds_first,
             fds_last,
             frames_rendered,
+            static_cast<double>(at_end.bus_calls),
             {median(floor_us), median(floor_rate)},
             median(program_x),
             median(server_x)};
@@ -319,9 +323,15 @@ double dropped_percent(const test_compositor& c, const loop_figures& f) {
     return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - taken) / f.frames) : 0;
 }
 
+// Frames rendered against SetCrtcGamma calls sent, one a frame on Xvfb's one CRTC.
+double dropped_percent(const loop_figures& f) {
+    return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - f.bus_calls) / f.frames) : 0;
+}
+
 struct started_display {
     std::optional<x_server> x;
     std::unique_ptr<test_compositor> wayland;
+    std::unique_ptr<mutter_session> mutter;
     target where;
 };
 
@@ -334,6 +344,15 @@ started_display start(const std::string& name) {
         if (d.wayland) {
             d.where = {"test compositor, outputs of 256 and 1024", std::string{},
                        d.wayland->client_env(), d.wayland->pid()};
+        }
+        return d;
+    }
+    if (name == "mutter") {
+        std::string why;
+        d.mutter = start_mutter(why);
+        if (d.mutter) {
+            d.where = {"Mutter 43 on Xvfb, 1 CRTC", std::string{}, d.mutter->client_env(),
+                       d.mutter->pid()};
         }
         return d;
     }
@@ -366,7 +385,9 @@ int main(int argc, char** argv) {
             continue;
         }
         const loop_figures f = measure_loop(d.where, s, dir);
-        const double dropped = d.wayland ? dropped_percent(*d.wayland, f) : -1;
+        const double dropped = d.wayland  ? dropped_percent(*d.wayland, f)
+                               : d.mutter ? dropped_percent(f)
+                                          : -1;
         const std::vector<double> exit_ms = measure_exit_ms(d.where, s);
         report(d.where.name, f, exit_ms);
         extras.push_back(

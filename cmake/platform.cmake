@@ -7,6 +7,7 @@ if(WIN32)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-randr)
+  pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
   include(cmake/wayland-protocol.cmake)
 
   # Reading and loading CRTC gamma, shared by the program, its viewer and the tests.
@@ -19,10 +20,11 @@ else()
   # code the program runs.
   add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
               display/guard-posix.cpp display/guard-x11.cpp
-              display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp)
+              display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp
+              display/display-mutter.cpp)
   target_include_directories(display_layer PUBLIC display)
   target_link_libraries(display_layer PUBLIC wave randr_gamma gamma_control_protocol
-                                             PkgConfig::WAYLAND_CLIENT)
+                                             PkgConfig::WAYLAND_CLIENT PkgConfig::SYSTEMD)
   gammawave_strict(display_layer)
 
   add_executable(gammawave display/main.cpp)

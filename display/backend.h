@@ -21,9 +21,10 @@ struct display_backend {
     void (*pause)();
     // Puts the original gamma back, releases the display and exits.
     void (*restore_and_exit)(int sig);
-    fault_restore_fn on_fault;  // null: exiting is the restore
+    fault_restore_fn on_fault;  // null: no restore from the fault handler
     guard_watch_fn guard;       // null: the display restores by itself
 };
 
 extern const display_backend x11_backend;
 extern const display_backend wayland_backend;
+extern const display_backend mutter_backend;

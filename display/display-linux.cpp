@@ -1,12 +1,16 @@
-// The display layer on Linux: Wayland where the session is a Wayland
-// compositor that answers, X11 otherwise. Under a Wayland session the X
-// display is XWayland, whose gamma never reaches the screen, so a Wayland
-// compositor that answers is used alone, even when it offers no gamma.
+// The display layer on Linux, chosen once at start: a Wayland compositor
+// with wlr gamma control first; else GNOME's Mutter on the session bus, where
+// the session is Wayland or no X display answers; else X11. Under a Wayland
+// session the X display is XWayland, whose gamma never reaches the screen, so
+// a Wayland compositor that answers without gamma control is not left for
+// X11. A GNOME X11 session keeps X11, which also restores from a fault.
 #include <signal.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "backend.h"
 #include "display.h"
@@ -14,6 +18,51 @@
 namespace {
 
 const display_backend* chosen = nullptr;
+
+open_result try_backend(const display_backend& b, const char*& why) {
+    const open_result r = b.open(why);
+    if (r != open_result::absent) {
+        chosen = &b;
+    }
+    return r;
+}
+
+bool set(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+}
+
+bool wayland_session(open_result wayland) {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return wayland != open_result::absent || set("WAYLAND_DISPLAY") ||
+           (type != nullptr && std::strcmp(type, "wayland") == 0);
+}
+
+bool x_display_answers() {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const bool answers = xcb_connection_has_error(c) == 0;
+    xcb_disconnect(c);
+    return answers;
+}
+
+open_result choose_and_open(const char*& why) {
+    const open_result wayland = try_backend(wayland_backend, why);
+    if (wayland == open_result::ok) {
+        return wayland;
+    }
+    if (wayland_session(wayland) || !x_display_answers()) {
+        const char* mutter_why = nullptr;
+        const open_result mutter = try_backend(mutter_backend, mutter_why);
+        if (mutter != open_result::absent) {
+            why = mutter_why;
+            return mutter;
+        }
+    }
+    if (wayland != open_result::absent) {
+        return wayland;  // its reason stands: XWayland would not reach the screen
+    }
+    return try_backend(x11_backend, why);
+}
 
 }  // namespace
 
@@ -23,15 +72,7 @@ bool open_display() {
     signal(SIGPIPE, SIG_IGN);
     hold_standard_descriptors();
     const char* why = nullptr;
-    open_result result = open_result::absent;
-    for (const display_backend* b : {&wayland_backend, &x11_backend}) {
-        result = b->open(why);
-        if (result != open_result::absent) {
-            chosen = b;
-            break;
-        }
-    }
-    if (result != open_result::ok) {
+    if (choose_and_open(why) != open_result::ok) {
         std::printf("Can't get gamma ramp!\n");
         if (why != nullptr) {
             std::fflush(stdout);

@@ -1,5 +1,6 @@
 // The display layer on Wayland: the wlr gamma-control protocol, which the
-// wlroots family of compositors (sway, river, labwc, Wayfire, cage),
+// wlroots family of compositors (sway, river, labwc, Wayfire; cage takes
+// the tables but never applies them),
 // Hyprland and niri offer to clients.
 //
 // There is no way to read an output's gamma back. A control, while it lives,
@@ -312,7 +313,7 @@ open_result fail_with(const char* reason, const char*& why) {
 // program's one line says what happened.
 void quiet_log(const char*, va_list) {}
 
-open_result wayland_open(const char*& why) {
+open_result connect_and_take(const char*& why) {
     const char* name = std::getenv("WAYLAND_DISPLAY");
     if (name == nullptr || *name == '\0') {
         return open_result::absent;
@@ -320,7 +321,7 @@ open_result wayland_open(const char*& why) {
     wl_log_set_handler_client(quiet_log);
     display = wl_display_connect(nullptr);
     if (display == nullptr) {
-        return open_result::absent;  // nothing answers there: try X11
+        return open_result::absent;  // nothing answers there: try the others
     }
     slots.reserve(max_outputs);
     registry = wl_display_get_registry(display);
@@ -330,8 +331,9 @@ open_result wayland_open(const char*& why) {
     }
     if (manager == nullptr) {
         return fail_with(
-            "this Wayland compositor offers no gamma control to programs (GNOME and KDE Plasma "
-            "do not), so nothing can reach the screen's gamma",
+            "this Wayland compositor offers programs no gamma control and GNOME's Mutter is not "
+            "on the session bus; under KDE Plasma and weston no program can reach the screen's "
+            "gamma",
             why);
     }
     if (!any_output()) {
@@ -353,6 +355,17 @@ open_result wayland_open(const char*& why) {
             why);
     }
     return open_result::ok;
+}
+
+// A compositor that answers but gives no gamma is let go, so that the next
+// backend's choice does not hold a connection nobody reads.
+open_result wayland_open(const char*& why) {
+    const open_result r = connect_and_take(why);
+    if (r == open_result::failed && display != nullptr) {
+        wl_display_disconnect(display);
+        display = nullptr;
+    }
+    return r;
 }
 
 void wayland_load_frame(const gamma_ramp& ramp) {

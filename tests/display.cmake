@@ -74,3 +74,7 @@ gammawave_gtest(wayland_harness_tests e2e
 gammawave_gtest(wayland_e2e_tests e2e
   SOURCES wayland_e2e_test.cpp LIBS wayland_server wave DEPENDS gammawave cos_fault
   DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
+
+gammawave_gtest(mutter_e2e_tests e2e
+  SOURCES mutter_e2e_test.cpp LIBS mutter_server wayland_server ramp_view DEPENDS gammawave cos_fault
+  DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")

@@ -104,6 +104,12 @@ inline gammawave_run start_gammawave(std::optional<std::string> display,
                                      std::vector<std::string> args = {},
                                      std::vector<int> blocked_signals = {}) {
     gammawave_run run;
+    // No session bus of the tester's own: on a GNOME desktop the program
+    // would otherwise find the real Mutter there and animate the real screen.
+    if (std::none_of(env.begin(), env.end(),
+                     [](const auto& e) { return e.first == "DBUS_SESSION_BUS_ADDRESS"; })) {
+        env.push_back({"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"});
+    }
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     args.insert(args.begin(), GAMMAWAVE_BIN);
     process_options opts{std::move(display), std::move(env), run.dir + "/out", run.dir + "/err"};

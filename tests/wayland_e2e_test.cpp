@@ -144,7 +144,7 @@ TEST(WaylandFailure, MessageStatusOneAndReason) {
         compositor_options opts;
         const char* reason;
     } cases[] = {
-        {{{256}, {}, {}, false}, "offers no gamma control"},
+        {{{256}, {}, {}, false}, "offers programs no gamma control and GNOME's Mutter is not"},
         {{{0, 0}}, "refused gamma control of every output"},
         {{{256, 1024}, {0, 1}}, "refused gamma control of every output"},
         {{{256}, {}, {0}}, "refused gamma control of every output"},
@@ -279,7 +279,10 @@ TEST(Sway, WaylandAndXWaylandFailClearly) {
     }
     for (bool through_x : {false, true}) {
         const std::string dir = temp_dir();
-        process_options opts{std::nullopt, {}, dir + "/out", dir + "/err"};
+        process_options opts{std::nullopt,
+                             {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                             dir + "/out",
+                             dir + "/err"};
         if (through_x) {
             opts.env.push_back({"WAYLAND_DISPLAY", ""});
         }

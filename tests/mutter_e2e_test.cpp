@@ -1,0 +1,219 @@
+// The real gammawave against a real Mutter (43, its X11 backend) on a
+// private session bus, with DISPLAY unset: the frames and the restore are
+// read back through RandR on Mutter's own X server.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+#include "gammawave_run.h"
+#include "mutter_server.h"
+#include "ramp_view.h"
+#include "wayland_server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// One Mutter for the whole run, started on first use.
+std::unique_ptr<mutter_session>& shared_slot() {
+    static std::unique_ptr<mutter_session> m;
+    return m;
+}
+
+const mutter_session* shared_mutter(std::string& why) {
+    if (!shared_slot()) {
+        shared_slot() = start_mutter(why);
+    }
+    return shared_slot().get();
+}
+
+struct stop_mutter : ::testing::Environment {
+    void TearDown() override { shared_slot().reset(); }
+};
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new stop_mutter);
+
+bool curve_frame(const crtc_ramp& r) {
+    return curve_phase(r, 0) && curve_phase(r, 1) && curve_phase(r, 2);
+}
+
+// The ramps that are curve frames, and at least `lit` of them, twice over
+// with different frames: the animation reaches them, exactly.
+bool animates(const test_display& d, std::size_t lit) {
+    std::vector<crtc_ramp> first;
+    return eventually(
+        [&] {
+            std::vector<crtc_ramp> now = d.ramps();
+            std::erase_if(now, [](const crtc_ramp& r) { return !curve_frame(r); });
+            if (now.size() < lit) {
+                return false;
+            }
+            if (first.empty()) {
+                first = now;
+            }
+            return now[0].entries != first[0].entries;
+        },
+        5s);
+}
+
+std::size_t same_count(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        n += a[i].crtc == b[i].crtc && a[i].entries == b[i].entries ? 1 : 0;
+    }
+    return n;
+}
+
+std::vector<crtc_ramp> load_random(const test_display& d, unsigned seed) {
+    const auto ramps = random_ramps(d.ramps(), seed);
+    d.load(ramps);
+    return ramps;
+}
+
+}  // namespace
+
+class MutterSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(MutterSignal, ExactFramesThenSavedTablesBack) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, static_cast<unsigned>(GetParam()));
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    const auto sent = std::chrono::steady_clock::now();
+    kill(run.pid, GetParam());
+    const exit_result r = wait_exit(run.pid, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms);  // confirmed, not timed out
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, GetParam());
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_EQ(run.out(), "");
+    EXPECT_EQ(run.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, MutterSignal, ::testing::Values(SIGINT, SIGTERM, SIGSEGV),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(MutterLost, MutterGoneStatusOneAndOneLine) {
+    std::string why;
+    auto m = start_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    kill(m->pid(), SIGKILL);
+    expect_one_line_failure(wait_exit(run.pid, 5s), run, "has left the session bus");
+}
+
+// Three of the Xorg dummy's 16 CRTCs drive monitors. One switched off
+// mid-run moves the serial: the others go on, and the restore puts back the
+// tables saved at start, not the frames Mutter 43 still holds.
+TEST(MutterMonitors, OneSwitchedOffTheOthersGoOnAndRestore) {
+    std::string why;
+    auto m = start_mutter(why, true);
+    if (!m) {
+        GTEST_SKIP() << why;
+    }
+    test_display d(m->x().display);
+    const auto before = load_random(d, 99);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 3)) << run.err();
+    const pid_t off =
+        spawn({"xrandr", "--output", "DUMMY2", "--off"}, {m->x().display, {}, {}, {}});
+    ASSERT_EQ(wait_exit(off, 10s).code, 0);
+    ASSERT_TRUE(animates(d, 2)) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
+    EXPECT_GE(same_count(d.ramps(), before), before.size() - 1);  // all but the one switched off
+}
+
+// A Wayland compositor without wlr gamma control falls to Mutter on the
+// bus; a session that is not Wayland, with Mutter's X server as DISPLAY,
+// keeps X11: with Mutter held stopped, the frames still arrive.
+TEST(MutterChoice, WaylandWithoutGammaTakesMutterX11SessionKeepsX11) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    auto c = start_test_compositor({{256}, {}, {}, false});
+    ASSERT_TRUE(c);
+    test_display d(m->x().display);
+    const auto before = load_random(d, 7);
+    env_list env = c->client_env();
+    env.push_back(m->client_env()[0]);  // the bus
+    gammawave_run run = start_gammawave(std::string{}, env);
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT);
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+
+    env = m->client_env();
+    env.push_back({"XDG_SESSION_TYPE", "x11"});
+    kill(m->pid(), SIGSTOP);
+    gammawave_run x11 = start_gammawave(m->x().display, env);
+    const bool animated = animates(d, 1);
+    kill(x11.pid, SIGINT);
+    const exit_result r = wait_exit(x11.pid, 5s);
+    kill(m->pid(), SIGCONT);
+    EXPECT_TRUE(animated) << x11.err();
+    EXPECT_EQ(r.code, SIGINT);
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+}
+
+class MutterGuard : public ::testing::TestWithParam<int> {};
+
+// SIGKILL, or a closed terminal's SIGHUP to the job, at random moments from
+// start to mid-run: the guard puts the saved tables back through Mutter after
+// gammawave's last frame, within about a second.
+TEST_P(MutterGuard, RestoresAfterAnUnhandledEndAtRandomMoments) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    std::mt19937 gen(static_cast<unsigned>(GetParam()));
+    std::uniform_int_distribution<int> delay_us(0, 30000);
+    long longest_ms = 0;
+    for (unsigned round = 0; round < 8; ++round) {
+        const auto before = load_random(d, 500 + round);
+        gammawave_run run = start_gammawave(std::string{}, m->client_env());
+        if (round % 2 == 1) {
+            ASSERT_TRUE(animates(d, 1)) << "round " << round;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(gen)));
+        const auto sent = std::chrono::steady_clock::now();
+        if (kill(-run.pid, GetParam()) != 0) {
+            kill(run.pid, GetParam());
+        }
+        const exit_result r = wait_exit(run.pid, 5s);
+        EXPECT_EQ(r.code, GetParam()) << "round " << round;
+        const auto took =
+            restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); }, sent);
+        ASSERT_TRUE(took) << "round " << round;
+        longest_ms = std::max(longest_ms, static_cast<long>(took->count()));
+    }
+    RecordProperty("longest_end_to_restored_ms", static_cast<int>(longest_ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, MutterGuard, ::testing::Values(SIGKILL, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// A genuine fault exits 11 with no restore of its own; the guard restores.
+TEST(MutterFault, StatusElevenAndTheGuardRestores) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 11);
+    env_list env = fault_env("null");
+    env.push_back(m->client_env()[0]);  // the bus
+    gammawave_run run = start_gammawave(std::string{}, env);
+    EXPECT_TRUE(animates(d, 1));  // the fault strikes after about 30 frames
+    const exit_result r = wait_exit(run.pid, 10s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, SIGSEGV);
+    EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
+                                  std::chrono::steady_clock::now()));
+}
