@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -67,6 +68,24 @@ void make_x11_socket_dir() {
         mkdir("/tmp/.X11-unix", 01777);
         chmod("/tmp/.X11-unix", 01777);
     }
+}
+
+// A program of the build tree may lie where another user cannot reach it: a
+// checkout under /root, which is mode 700 on Debian 13. That user runs a copy
+// in its own runtime directory instead; a bare name is found on PATH, which
+// any user reaches.
+std::string reachable_copy(const std::string& program, const std::string& dir,
+                           const user_ids& user) {
+    if (program.find('/') == std::string::npos) {
+        return program;
+    }
+    const std::string copy = dir + "/" + std::filesystem::path(program).filename().string();
+    std::error_code error;
+    std::filesystem::copy_file(program, copy, std::filesystem::copy_options::skip_existing, error);
+    if (error || chown(copy.c_str(), user.uid, user.gid) != 0) {
+        return program;  // it then fails to start, with exec's status 127
+    }
+    return copy;
 }
 
 }  // namespace
@@ -272,5 +291,9 @@ pid_t headless_sway::spawn_client(const std::vector<std::string>& argv,
         }
     }
     opts.user = user_;
-    return spawn(argv, opts);
+    std::vector<std::string> args = argv;
+    if (user_ && !args.empty()) {
+        args[0] = reachable_copy(args[0], dir_, *user_);
+    }
+    return spawn(args, opts);
 }

@@ -89,7 +89,8 @@ public:
 
     // XDG_RUNTIME_DIR, WAYLAND_DISPLAY and HOME; DISPLAY comes in spawn_client.
     env_list client_env() const;
-    // Runs `argv` as sway's user, with client_env() and DISPLAY set to its XWayland.
+    // Runs `argv` as sway's user, with client_env() and DISPLAY set to its XWayland;
+    // a program given by path runs from a copy that user can reach.
     pid_t spawn_client(const std::vector<std::string>& argv, process_options opts = {}) const;
 
 private:
