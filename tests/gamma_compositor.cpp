@@ -174,9 +174,15 @@ std::string read_table(int fd, std::vector<std::uint16_t>& table) {
 bool log_values = true;
 
 void log_table(int index, const std::vector<std::uint16_t>& table) {
-    std::string line = "set " + str(index) + " " + str(static_cast<long>(table.size() / 3));
+    // Appended piece by piece: g++ 12 at -O3 takes `" " + str(v)` for an
+    // overlapping copy and warns (-Wrestrict), which -Werror makes fatal.
+    std::string line = "set ";
+    line += str(index);
+    line += ' ';
+    line += str(static_cast<long>(table.size() / 3));
     for (const std::uint16_t v : log_values ? table : std::vector<std::uint16_t>{}) {
-        line += " " + str(v);
+        line += ' ';
+        line += str(v);
     }
     log_line(line);
 }
