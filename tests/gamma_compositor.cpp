@@ -174,15 +174,9 @@ std::string read_table(int fd, std::vector<std::uint16_t>& table) {
 bool log_values = true;
 
 void log_table(int index, const std::vector<std::uint16_t>& table) {
-    // Appended piece by piece: g++ 12 at -O3 takes `" " + str(v)` for an
-    // overlapping copy and warns (-Wrestrict), which -Werror makes fatal.
-    std::string line = "set ";
-    line += str(index);
-    line += ' ';
-    line += str(static_cast<long>(table.size() / 3));
+    std::string line = "set " + str(index) + " " + str(static_cast<long>(table.size() / 3));
     for (const std::uint16_t v : log_values ? table : std::vector<std::uint16_t>{}) {
-        line += ' ';
-        line += str(v);
+        line += " " + str(v);
     }
     log_line(line);
 }
