@@ -543,9 +543,42 @@ bool wait_for_the_end(int& stand_down_fd) {
     }
 }
 
+bool mutter_back = false;
+
+int on_mutter_back(sd_bus_message* m, void*, sd_bus_error*) {
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr &&
+        *new_owner != '\0') {
+        mutter_back = true;
+    }
+    return 0;
+}
+
+// Mutter gone with gammawave (a crash, GNOME Shell restarting) leaves the
+// last frame in an X server, and a Mutter started again keeps it; a Mutter
+// back within this long (a shell restart takes a few seconds) gets the
+// saved tables.
+constexpr long mutter_return_ms = 30'000;
+
+// The match first, then the question, as for gammawave's name.
+bool mutter_present() {
+    if (sd_bus_add_match(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.DBus',"
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                         "arg0='org.gnome.Mutter.DisplayConfig'",
+                         on_mutter_back, nullptr) < 0) {
+        return false;
+    }
+    mutter_back = mutter_on_bus();
+    return dispatch_for(mutter_return_ms, true, [] { return mutter_back; }) && mutter_back;
+}
+
 // With a fresh serial; once more should the monitors change meanwhile.
 void guard_restore() {
     std::vector<crtc_info> found;
+    if (!mutter_present()) {
+        return;
+    }
     for (int attempt = 0; attempt < 2 && read_resources(found); ++attempt) {
         for (const crtc_slot& s : crtcs) {
             if (s.live) {
