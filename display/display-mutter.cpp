@@ -164,6 +164,17 @@ crtc_slot* slot_for(std::uint32_t id) {
     return nullptr;
 }
 
+// A table saved after start, for the guard, which has only those saved
+// before it was made: a tag, the CRTC, the size, then the table.
+constexpr char table_tag = 2;
+
+void share_saved(const crtc_slot& s) {
+    const std::uint32_t head[2] = {s.id, static_cast<std::uint32_t>(s.size())};
+    tell_guard(&table_tag, 1);
+    tell_guard(head, sizeof head);
+    tell_guard(s.saved.data(), s.saved.size() * 2);
+}
+
 // A CRTC seen for the first time: its table now is the one to restore.
 void add_crtc(std::uint32_t id, std::vector<std::uint16_t> table) {
     if (crtcs.size() == max_crtcs) {
@@ -175,6 +186,7 @@ void add_crtc(std::uint32_t id, std::vector<std::uint16_t> table) {
     s.applied.assign(table.size(), 0);
     s.saved = std::move(table);
     s.live = true;
+    share_saved(s);
 }
 
 // A CRTC we drove before. Mutter 47 and later rewrite their own table on a
@@ -188,8 +200,12 @@ void refresh_crtc(crtc_slot& s, std::vector<std::uint16_t> table) {
         s.saved = std::move(table);
     } else if (table != s.applied) {
         s.saved = std::move(table);
+    } else {
+        s.live = true;
+        return;
     }
     s.live = true;
+    share_saved(s);
 }
 
 // Reads the resources and every driven CRTC's table. Only at start and after
@@ -508,18 +524,52 @@ bool follow_parent() {
     return true;
 }
 
-// A byte is gammawave's word that it has restored; end of file only says it
-// has exited, and the pipe is watched no more.
-bool stood_down(int& fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (fd < 0 || poll(&p, 1, 0) != 1) {
+bool read_all(int fd, void* to, std::size_t size) {
+    char* p = static_cast<char*>(to);
+    while (size > 0) {
+        const ssize_t n = read(fd, p, size);
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A table gammawave saved after start, as share_saved() wrote it.
+bool take_shared_table(int fd) {
+    std::uint32_t head[2] = {};
+    if (!read_all(fd, head, sizeof head) || head[1] == 0 || head[1] > largest_size) {
         return false;
     }
-    char byte = 0;
-    if (read(fd, &byte, 1) == 1) {
-        return true;
+    std::vector<std::uint16_t> table(3 * std::size_t{head[1]});
+    if (!read_all(fd, table.data(), table.size() * 2)) {
+        return false;
     }
-    fd = -1;
+    crtc_slot* s = slot_for(head[0]);
+    if (s == nullptr) {
+        add_crtc(head[0], std::move(table));
+    } else {
+        s->saved = std::move(table);
+        s->live = true;
+    }
+    return true;
+}
+
+// Any byte but a table's tag is gammawave's word that it has restored; end
+// of file only says it has exited, and the pipe is watched no more. Tables
+// are taken as they come, all of them before the word.
+bool stood_down(int& fd) {
+    pollfd p{fd, POLLIN, 0};
+    char byte = 0;
+    while (fd >= 0 && poll(&p, 1, 0) == 1) {
+        if (read(fd, &byte, 1) != 1 || (byte == table_tag && !take_shared_table(fd))) {
+            fd = -1;
+        } else if (byte != table_tag) {
+            return true;
+        }
+    }
     return false;
 }
 
@@ -543,9 +593,42 @@ bool wait_for_the_end(int& stand_down_fd) {
     }
 }
 
+bool mutter_back = false;
+
+int on_mutter_back(sd_bus_message* m, void*, sd_bus_error*) {
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr &&
+        *new_owner != '\0') {
+        mutter_back = true;
+    }
+    return 0;
+}
+
+// Mutter gone with gammawave (a crash, GNOME Shell restarting) leaves the
+// last frame in an X server, and a Mutter started again keeps it; a Mutter
+// back within this long (a shell restart takes a few seconds) gets the
+// saved tables.
+constexpr long mutter_return_ms = 30'000;
+
+// The match first, then the question, as for gammawave's name.
+bool mutter_present() {
+    if (sd_bus_add_match(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.DBus',"
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                         "arg0='org.gnome.Mutter.DisplayConfig'",
+                         on_mutter_back, nullptr) < 0) {
+        return false;
+    }
+    mutter_back = mutter_on_bus();
+    return dispatch_for(mutter_return_ms, true, [] { return mutter_back; }) && mutter_back;
+}
+
 // With a fresh serial; once more should the monitors change meanwhile.
 void guard_restore() {
     std::vector<crtc_info> found;
+    if (!mutter_present()) {
+        return;
+    }
     for (int attempt = 0; attempt < 2 && read_resources(found); ++attempt) {
         for (const crtc_slot& s : crtcs) {
             if (s.live) {

@@ -1,6 +1,7 @@
 #include "guard-posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -109,5 +110,19 @@ void stand_guard_down() {
     if (stand_down_pipe >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t ignored = write(stand_down_pipe, &byte, 1);
+    }
+}
+
+void tell_guard(const void* data, unsigned long size) {
+    const char* p = static_cast<const char*>(data);
+    pollfd room{stand_down_pipe, POLLOUT, 0};
+    while (stand_down_pipe >= 0 && size > 0) {
+        const ssize_t n = write(stand_down_pipe, p, size);
+        if (n > 0) {
+            p += n;
+            size -= static_cast<unsigned long>(n);
+        } else if (errno != EAGAIN || poll(&room, 1, 1000) != 1) {
+            return;
+        }
     }
 }

@@ -25,3 +25,8 @@ void start_guard(guard_watch_fn watch);
 // touching the display. Async-signal-safe; called only after a confirmed
 // restore, so that an unconfirmed one is tried again by the guard.
 void stand_guard_down();
+
+// Passes the guard more of what it must restore (a table saved after start)
+// ahead of the byte; waits for room, at most a second. Not for the frame loop
+// or a handler.
+void tell_guard(const void* data, unsigned long size);

@@ -217,3 +217,31 @@ TEST(MutterFault, StatusElevenAndTheGuardRestores) {
     EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
                                   std::chrono::steady_clock::now()));
 }
+
+// A monitor switched on mid-run is animated; after a SIGKILL the guard puts
+// back its table too, which gammawave saved after the guard was made.
+TEST(MutterMonitors, OneSwitchedOnMidRunRestoredByTheGuard) {
+    std::string why;
+    auto m = start_mutter(why, true);
+    if (!m) {
+        GTEST_SKIP() << why;
+    }
+    const x_server& x = m->x();
+    ASSERT_EQ(
+        wait_exit(spawn({"xrandr", "--output", "DUMMY2", "--off"}, {x.display, {}, {}, {}}), 10s)
+            .code,
+        0);
+    test_display d(x.display);
+    const auto before = load_random(d, 98);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 2)) << run.err();
+    const pid_t on =
+        spawn({"xrandr", "--output", "DUMMY2", "--mode", "gw800x600", "--right-of", "DUMMY1"},
+              {x.display, {}, {}, {}});
+    ASSERT_EQ(wait_exit(on, 10s).code, 0);
+    ASSERT_TRUE(animates(d, 3)) << run.err();
+    kill(run.pid, SIGKILL);
+    wait_exit(run.pid, 5s);
+    EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
+                                  std::chrono::steady_clock::now()));
+}
