@@ -110,11 +110,10 @@ bool lifeline_destroyed(const x_display& d) {
 // may resume, and then it handles gammawave's last frames first.
 bool wait_for_the_end(const x_display& d, int& stand_down_fd) {
     const int x_fd = xcb_get_file_descriptor(d.conn);
+    // Events first, then the wait: the DestroyNotify may already sit in
+    // XCB's queue, read together with the reply that checked the window,
+    // and then the socket would never become readable for it.
     for (;;) {
-        pollfd p[2] = {{x_fd, POLLIN, 0}, {stand_down_fd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) {
-            return false;
-        }
         if (stood_down(stand_down_fd)) {
             return false;
         }
@@ -122,6 +121,10 @@ bool wait_for_the_end(const x_display& d, int& stand_down_fd) {
             return true;
         }
         if (xcb_connection_has_error(d.conn)) {
+            return false;
+        }
+        pollfd p[2] = {{x_fd, POLLIN, 0}, {stand_down_fd, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) {
             return false;
         }
     }
