@@ -387,18 +387,23 @@ void check_still_useful() {
 
 // --- The backend -----------------------------------------------------------------------
 
-bool mutter_on_bus() {
+// The bus's answer, or `unanswered` when it gives none.
+bool name_has_owner(const char* name, bool unanswered) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int has_owner = 0;
+    int has_owner = unanswered;
     if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                            "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
-                           service) >= 0) {
+                           name) >= 0) {
         sd_bus_message_read(reply, "b", &has_owner);
     }
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
     return has_owner != 0;
+}
+
+bool mutter_on_bus() {
+    return name_has_owner(service, false);
 }
 
 open_result fail_with(const char* reason, const char*& why) {
@@ -497,20 +502,6 @@ int on_parent_owner_changed(sd_bus_message* m, void*, sd_bus_error*) {
     return 0;
 }
 
-bool name_has_owner(const char* name) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int has_owner = 1;
-    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
-                           name) >= 0) {
-        sd_bus_message_read(reply, "b", &has_owner);
-    }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    return has_owner != 0;
-}
-
 // The match first, then the question: a name gone in between is seen either way.
 bool follow_parent() {
     const std::string match =
@@ -520,7 +511,8 @@ bool follow_parent() {
     if (sd_bus_add_match(bus, nullptr, match.c_str(), on_parent_owner_changed, nullptr) < 0) {
         return false;
     }
-    parent_gone = !name_has_owner(unique_name);
+    // No answer is no proof that gammawave has gone.
+    parent_gone = !name_has_owner(unique_name, true);
     return true;
 }
 
