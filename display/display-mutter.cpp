@@ -489,32 +489,34 @@ void mutter_restore_and_exit(int sig) {
 // --- The guard's watch ---------------------------------------------------------------
 // Runs in the guard, a fork, on a connection of its own: sd-bus refuses a
 // connection made before a fork, and the guard holds none of gammawave's
-// descriptors. It has its own copy of the saved tables as they were at start.
+// descriptors. It has its own copy of the tables saved at start, and takes
+// those gammawave saves later from the pipe (share_saved).
 
-bool parent_gone = false;
-
-int on_parent_owner_changed(sd_bus_message* m, void*, sd_bus_error*) {
+// Keeps `*owned` saying whether a name has an owner on the bus.
+int on_owner_seen(sd_bus_message* m, void* owned, sd_bus_error*) {
     const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr &&
-        *new_owner == '\0') {
-        parent_gone = true;
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr) {
+        *static_cast<bool*>(owned) = *new_owner != '\0';
     }
     return 0;
 }
 
-// The match first, then the question: a name gone in between is seen either way.
-bool follow_parent() {
+// The match first, then the question: a change in between is seen either
+// way. `unanswered` is what to take for a question the bus does not answer.
+bool follow_owner(const char* name, bool& owned, bool unanswered) {
     const std::string match =
         "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
         "member='NameOwnerChanged',arg0='" +
-        std::string(unique_name) + "'";
-    if (sd_bus_add_match(bus, nullptr, match.c_str(), on_parent_owner_changed, nullptr) < 0) {
+        std::string(name) + "'";
+    if (sd_bus_add_match(bus, nullptr, match.c_str(), on_owner_seen, &owned) < 0) {
         return false;
     }
-    // No answer is no proof that gammawave has gone.
-    parent_gone = !name_has_owner(unique_name, true);
+    owned = name_has_owner(name, unanswered);
     return true;
 }
+
+// No answer is no proof that gammawave has gone.
+bool parent_here = true;
 
 bool read_all(int fd, void* to, std::size_t size) {
     char* p = static_cast<char*>(to);
@@ -571,7 +573,7 @@ bool wait_for_the_end(int& stand_down_fd) {
         if (!dispatch_pending()) {
             return false;
         }
-        if (parent_gone) {
+        if (!parent_here) {
             return true;
         }
         pollfd p[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
@@ -587,32 +589,15 @@ bool wait_for_the_end(int& stand_down_fd) {
 
 bool mutter_back = false;
 
-int on_mutter_back(sd_bus_message* m, void*, sd_bus_error*) {
-    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr &&
-        *new_owner != '\0') {
-        mutter_back = true;
-    }
-    return 0;
-}
-
 // Mutter gone with gammawave (a crash, GNOME Shell restarting) leaves the
 // last frame in an X server, and a Mutter started again keeps it; a Mutter
 // back within this long (a shell restart takes a few seconds) gets the
 // saved tables.
 constexpr long mutter_return_ms = 30'000;
 
-// The match first, then the question, as for gammawave's name.
 bool mutter_present() {
-    if (sd_bus_add_match(bus, nullptr,
-                         "type='signal',sender='org.freedesktop.DBus',"
-                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
-                         "arg0='org.gnome.Mutter.DisplayConfig'",
-                         on_mutter_back, nullptr) < 0) {
-        return false;
-    }
-    mutter_back = mutter_on_bus();
-    return dispatch_for(mutter_return_ms, true, [] { return mutter_back; }) && mutter_back;
+    return follow_owner(service, mutter_back, false) &&
+           dispatch_for(mutter_return_ms, true, [] { return mutter_back; }) && mutter_back;
 }
 
 // With a fresh serial; once more should the monitors change meanwhile.
@@ -643,7 +628,8 @@ void watch_mutter_guard(int stand_down_fd) {
     sd_bus_set_method_call_timeout(bus, call_timeout_us);
     // gammawave writes its word before it exits, so the word, if any, is
     // here by the time its name has gone.
-    if (follow_parent() && wait_for_the_end(stand_down_fd) && !stood_down(stand_down_fd)) {
+    if (follow_owner(unique_name, parent_here, true) && wait_for_the_end(stand_down_fd) &&
+        !stood_down(stand_down_fd)) {
         guard_restore();
     }
     sd_bus_flush_close_unref(bus);
