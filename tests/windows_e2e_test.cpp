@@ -15,7 +15,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <regex>
 #include <sstream>
 
 #include "vidmode_gamma.h"
@@ -85,6 +87,14 @@ gamma_calls count_calls(const std::string& trace) {
     return calls;
 }
 
+int count_of(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 class UnderWine : public ::testing::TestWithParam<std::string> {
 protected:
     static void SetUpTestSuite() {
@@ -144,7 +154,11 @@ protected:
                            const std::string& dir,
                            std::vector<std::pair<std::string, std::string>> env) {
         auto all = wine_env();
-        all.insert(all.end(), env.begin(), env.end());
+        for (const auto& entry : env) {  // in place of wine_env's, where it names one
+            auto same = std::find_if(all.begin(), all.end(),
+                                     [&](const auto& e) { return e.first == entry.first; });
+            same != all.end() ? void(*same = entry) : all.push_back(entry);
+        }
         return spawn({loader_for(exe), exe},
                      {std::move(display), std::move(all), dir + "/out", dir + "/trace"});
     }
@@ -197,6 +211,12 @@ void UnderWine::loads_frames_then_restores_last(bool session_end) const {
     ASSERT_TRUE(vidmode_gamma(server.display, now, false));
     EXPECT_EQ(now, at_start);
     EXPECT_EQ(read_file(dir + "/out"), "");
+    // Wine refuses every frame, as Windows does within its default band: the
+    // user hears of it once, on stderr.
+    EXPECT_EQ(count_of(trace(),
+                       "gammawave: Windows refuses these gamma ramps; an administrator "
+                       "can allow them by setting the DWORD GdiIcmGammaRange to 256"),
+              1);
     remove_tree(dir);
 }
 
@@ -229,6 +249,55 @@ TEST_P(UnderWine, FaultsRestoreLastWithStatusEleven) {
         vidmode_ramp now;
         ASSERT_TRUE(vidmode_gamma(server.display, now, false));
         EXPECT_EQ(now, at_start) << fault;
+        remove_tree(dir);
+    }
+}
+
+// A second copy is refused while the first runs. Then the first is killed
+// outright (TerminateProcess, as End task does): its guard puts back the ramp
+// read at start, as the last gamma call of the two, and a copy started at
+// once takes the display only after that, so it saves and restores the
+// original rather than the first one's leftovers.
+TEST_P(UnderWine, OneCopyAtATimeAndTheGuardRestoresAfterAKill) {
+    vidmode_ramp loaded = gamma_curves(0.75);
+    vidmode_ramp at_start;
+    ASSERT_TRUE(vidmode_gamma(server.display, loaded, true));
+    ASSERT_TRUE(vidmode_gamma(server.display, at_start, false));
+    const std::string first = temp_dir(), second = temp_dir(), third = temp_dir();
+    const auto refused = [](const std::string& dir) {
+        return count_calls(read_file(dir + "/trace")).refused_frames;
+    };
+    const pid_t pid = start(server.display, first);
+    ASSERT_TRUE(eventually([&] { return refused(first) >= 100; }, 60s));
+
+    const exit_result r = wait_exit(start(server.display, second, {{"WINEDEBUG", "-all"}}), 60s);
+    EXPECT_TRUE(r.exited && r.code == 1) << r.code;
+    EXPECT_EQ(read_file(second + "/out"), "Can't get gamma ramp!\r\n");
+    EXPECT_TRUE(std::regex_match(read_file(second + "/trace"),
+                                 std::regex("gammawave: another gammawave \\(process [0-9]+\\) is "
+                                            "already changing the gamma of this display\r\n")))
+        << read_file(second + "/trace");
+
+    vidmode_ramp meanwhile = gamma_curves(1.2);
+    ASSERT_TRUE(vidmode_gamma(server.display, meanwhile, true));
+    kill(pid, SIGKILL);
+    wait_exit(pid, 20s);
+    const pid_t next = start(server.display, third);
+    ASSERT_TRUE(
+        eventually([&] { return count_calls(read_file(first + "/trace")).loaded == 1; }, 60s));
+    const gamma_calls calls = count_calls(read_file(first + "/trace"));
+    EXPECT_TRUE(calls.loaded_last) << "a frame followed the guard's restore";
+    vidmode_ramp now;
+    ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+    EXPECT_EQ(now, at_start);
+
+    ASSERT_TRUE(eventually([&] { return refused(third) >= 100; }, 60s));
+    kill(next, SIGINT);
+    const exit_result ended = wait_exit(next, 20s);
+    EXPECT_TRUE(ended.exited && ended.code == SIGINT) << ended.code;
+    ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+    EXPECT_EQ(now, at_start) << "the next copy saved what the first one left";
+    for (const auto& dir : {first, second, third}) {
         remove_tree(dir);
     }
 }
