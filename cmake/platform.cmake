@@ -1,8 +1,8 @@
 # Picks the one display layer for the target platform. Each layer implements
 # display/display.h; the main routine is shared.
 if(WIN32)
-  add_executable(gammawave display/main.cpp display/display-win32.cpp)
-  target_link_libraries(gammawave PRIVATE wave gdi32 user32 winmm synchronization)
+  add_executable(gammawave display/main.cpp display/display-win32.cpp display/guard-win32.cpp)
+  target_link_libraries(gammawave PRIVATE wave display_list gdi32 user32 winmm synchronization)
   target_link_options(gammawave PRIVATE -static)
 else()
   find_package(PkgConfig REQUIRED)

@@ -1,14 +1,18 @@
-// The display layer on Windows: GDI device gamma of the whole screen.
+// The display layer on Windows: GDI device gamma of every display attached
+// to the desktop, each through a DC of its own, with its own saved ramp. Since
+// Windows 10 1903 the DC of GetDC(NULL) neither reads nor loads ramps on an
+// extended desktop; it is used only where no display's own DC gives a ramp.
 //
 // The C runtime runs a SIGINT handler on a thread of its own (the console's
 // control thread) while the frame loop goes on beside it, so a frame could
-// reach the device after the restore. One critical section, `device_lock`,
-// guards every SetDeviceGammaRamp. The restore takes it and never gives it
-// back: once the saved ramp is loaded, the loop's next load_frame blocks on
-// the lock until exit ends the process, so the saved ramp is the last to
-// reach the device. A fault (SIGSEGV) runs its handler on the faulting
-// thread, which may already hold the lock inside load_frame; a critical
-// section is re-entrant for its owner, so that restore cannot deadlock.
+// reach a display after the restore. One critical section, `device_lock`,
+// guards every SetDeviceGammaRamp and every change to the list of displays.
+// The restore takes it and never gives it back: once the saved ramps are
+// loaded, the loop's next load_frame blocks on the lock until exit ends the
+// process, so the saved ramps are the last to reach the displays. A fault
+// (SIGSEGV) runs its handler on the faulting thread, which may already hold
+// the lock inside load_frame; a critical section is re-entrant for its owner,
+// so that restore cannot deadlock.
 //
 // Stack exhaustion raises no signal: the runtime would end the process with
 // status 1 and no restore. A vectored exception handler sees it first, but
@@ -24,8 +28,11 @@
 // reach it only in a process without user32 and gdi32, and this one has
 // both, so a hidden top-level window hears of them instead, through
 // WM_ENDSESSION (SetConsoleCtrlHandler's documentation says so). Either way
-// the saved ramp is loaded as Ctrl+C loads it, under the lock, never given
-// back, and the system then ends the process as it would have.
+// the saved ramps are loaded as Ctrl+C loads them, under the lock, never
+// given back, and the system then ends the process as it would have. The
+// same window hears WM_DISPLAYCHANGE, and the frame loop then lists the
+// displays again. Any other end (End task, TerminateProcess) is the guard's
+// (guard-win32.h).
 #include <process.h>
 #include <windows.h>
 // timeapi.h builds on the types windows.h declares.
@@ -34,15 +41,31 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "display-list.h"
 #include "display.h"
+#include "guard-win32.h"
 
 namespace {
 
-// Process-wide because the handler reaches them; written once by open_display.
-HDC screen_dc = nullptr;
-gamma_ramp saved_ramp;
+struct display {
+    display_id id;
+    HDC dc = nullptr;
+    bool screen = false;   // GetDC(NULL)'s, released with ReleaseDC; others with DeleteDC
+    bool checked = false;  // a frame it accepted has been read back
+    gamma_ramp saved;
+};
+
+// Process-wide because the handlers reach them; changed only by the main
+// thread, under the lock.
+display displays[max_displays];
+std::size_t display_count = 0;
+bool whole_screen = false;  // the one DC is GetDC(NULL)'s, which covers every display
 CRITICAL_SECTION device_lock;
+
+volatile LONG displays_changed = 0;  // set by the window's thread on WM_DISPLAYCHANGE
+bool refusal_told = false;
 
 // Room the system keeps on the stack once it has overflowed, for the handler.
 ULONG stack_guarantee = 16 * 1024;
@@ -52,16 +75,38 @@ void on_signal(int sig) {
     restore_and_exit(sig);
 }
 
+// Every display's own saved ramp. Only a restore that every display took
+// lets the guard stand down; otherwise it tries once more after the end.
+void load_saved() {
+    bool all = true;
+    for (std::size_t i = 0; i < display_count; ++i) {
+        all = SetDeviceGammaRamp(displays[i].dc, displays[i].saved.data()) && all;
+    }
+    if (all) {
+        stand_guard_down();
+    }
+}
+
+void release(const display& d) {
+    if (d.screen) {
+        ReleaseDC(nullptr, d.dc);
+    } else {
+        DeleteDC(d.dc);
+    }
+}
+
 [[noreturn]] void load_saved_and_exit(int sig) {
-    SetDeviceGammaRamp(screen_dc, saved_ramp.data());
-    ReleaseDC(nullptr, screen_dc);
+    load_saved();
+    for (std::size_t i = 0; i < display_count; ++i) {
+        release(displays[i]);
+    }
     std::exit(sig);
 }
 
 // The restore when the system ends the process: no frame may follow it.
 void restore_for_good() {
     EnterCriticalSection(&device_lock);
-    SetDeviceGammaRamp(screen_dc, saved_ramp.data());
+    load_saved();
 }
 
 // Ctrl+C and Ctrl+Break go on to the runtime's handler, which raises SIGINT;
@@ -77,11 +122,14 @@ LRESULT CALLBACK on_session_message(HWND window, UINT message, WPARAM wparam, LP
     if (message == WM_ENDSESSION && wparam != 0) {  // the session ends; it was not called off
         restore_for_good();
     }
+    if (message == WM_DISPLAYCHANGE) {
+        InterlockedExchange(&displays_changed, 1);
+    }
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-// A message-only window would hear no WM_ENDSESSION: it has to be top-level,
-// and it is never shown.
+// A message-only window would hear neither WM_ENDSESSION nor WM_DISPLAYCHANGE:
+// it has to be top-level, and it is never shown.
 DWORD WINAPI watch_session_end(void*) {
     WNDCLASSW type{};
     type.lpfnWndProc = on_session_message;
@@ -113,7 +161,7 @@ DWORD WINAPI restore_after_stack_overflow(void*) {
         WaitOnAddress(&overflowed, &not_yet, sizeof not_yet, INFINITE);
     }
     // Should the lock be held, it is by the faulting thread, which never goes
-    // on, or by a restore from SIGINT, which loads the same ramp.
+    // on, or by a restore from SIGINT, which loads the same ramps.
     TryEnterCriticalSection(&device_lock);
     load_saved_and_exit(SIGSEGV);
 }
@@ -148,18 +196,191 @@ void use_fine_timer() {
     std::atexit([] { timeEndPeriod(1); });
 }
 
-}  // namespace
+// ---- the displays ----
 
-bool open_display() {
-    screen_dc = GetDC(nullptr);
-    if (!GetDeviceGammaRamp(screen_dc, saved_ramp.data())) {
-        std::printf("Can't get gamma ramp!\n");
-        if (screen_dc != nullptr) {
-            ReleaseDC(nullptr, screen_dc);
+template <std::size_t n, std::size_t m>
+void copy_text(std::array<char, n>& to, const char (&from)[m]) {
+    static_assert(m <= n);
+    std::memcpy(to.data(), from, m);
+    to[n - 1] = '\0';
+}
+
+// The outputs attached to the desktop, mirroring drivers left out, each with
+// the monitor on it.
+std::size_t list_displays(std::array<display_id, max_displays>& out) {
+    DISPLAY_DEVICEA adapter{};
+    adapter.cb = sizeof adapter;
+    std::size_t n = 0;
+    for (DWORD i = 0; n < out.size() && EnumDisplayDevicesA(nullptr, i, &adapter, 0); ++i) {
+        if ((adapter.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) == 0 ||
+            (adapter.StateFlags & DISPLAY_DEVICE_MIRRORING_DRIVER) != 0) {
+            continue;
+        }
+        display_id& id = out[n++];
+        id = display_id{};
+        copy_text(id.device, adapter.DeviceName);
+        DISPLAY_DEVICEA monitor{};
+        monitor.cb = sizeof monitor;
+        if (EnumDisplayDevicesA(adapter.DeviceName, 0, &monitor, 0)) {
+            copy_text(id.monitor, monitor.DeviceID);
+        }
+    }
+    return n;
+}
+
+// A display whose ramp cannot be read is left alone, as a CRTC of gamma size
+// 0 is on X11.
+bool open_one(const display_id& id, display& d) {
+    d = display{};
+    d.id = id;
+    d.dc = CreateDCA("DISPLAY", id.device.data(), nullptr, nullptr);
+    if (d.dc != nullptr && GetDeviceGammaRamp(d.dc, d.saved.data())) {
+        return true;
+    }
+    if (d.dc != nullptr) {
+        DeleteDC(d.dc);
+    }
+    return false;
+}
+
+void publish_to_guard() {
+    guard_table& table = next_guard_table();
+    table.count = static_cast<std::uint32_t>(display_count);
+    for (std::size_t i = 0; i < display_count; ++i) {
+        guard_display& g = table.displays[i];
+        std::memcpy(g.device, displays[i].id.device.data(), sizeof g.device);
+        g.device[displays[i].screen ? 0 : sizeof g.device - 1] = '\0';
+        g.saved = displays[i].saved;
+    }
+    publish_guard_table();
+}
+
+// Lists the displays and applies the plan: the kept ones stay with the ramps
+// saved when they were first taken, the gone ones are let go, the new ones
+// are saved and animated from the next frame. New DCs are made on the main
+// thread, which owns them for the program's lifetime.
+void take_displays() {
+    static std::array<display_id, max_displays> now;
+    static std::array<display_id, max_displays> held;
+    static display added[max_displays];
+    const std::size_t listed = list_displays(now);
+    for (std::size_t i = 0; i < display_count; ++i) {
+        held[i] = displays[i].id;
+    }
+    const display_plan plan = plan_displays({held.data(), display_count}, {now.data(), listed});
+    std::size_t opened = 0;
+    for (std::size_t k = 0; k < plan.added; ++k) {
+        opened += open_one(now[plan.add[k]], added[opened]) ? 1 : 0;
+    }
+    EnterCriticalSection(&device_lock);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < display_count; ++i) {
+        if (plan.keep[i]) {
+            displays[kept++] = displays[i];
+        } else {
+            release(displays[i]);
+        }
+    }
+    for (std::size_t k = 0; k < opened; ++k) {
+        displays[kept++] = added[k];
+    }
+    display_count = kept;
+    LeaveCriticalSection(&device_lock);
+    publish_to_guard();
+}
+
+bool take_the_screen() {
+    display& d = displays[0];
+    d = display{};
+    d.screen = true;
+    d.dc = GetDC(nullptr);
+    if (d.dc == nullptr || !GetDeviceGammaRamp(d.dc, d.saved.data())) {
+        if (d.dc != nullptr) {
+            ReleaseDC(nullptr, d.dc);
         }
         return false;
     }
+    display_count = 1;
+    whole_screen = true;
+    publish_to_guard();
+    return true;
+}
+
+// ---- refusals ----
+
+void tell_refusal() {
+    if (!refusal_told) {
+        refusal_told = true;
+        std::fputs(
+            "gammawave: Windows refuses these gamma ramps; an administrator can allow them by "
+            "setting the DWORD GdiIcmGammaRange to 256 under HKLM\\SOFTWARE\\Microsoft\\Windows "
+            "NT\\CurrentVersion\\ICM, then signing out and in\n",
+            stderr);
+        // The runtime buffers stderr when it is a file, and a process the
+        // system ends loses what is buffered.
+        std::fflush(stderr);
+    }
+}
+
+// SetDeviceGammaRamp may report success for a ramp it judged unreadable and
+// not load it. Once per display, the first frame it took is read back; a
+// driver may keep fewer bits, so only the high bytes are compared.
+bool loaded_as_sent(HDC dc, const gamma_ramp& sent) {
+    gamma_ramp back;
+    if (!GetDeviceGammaRamp(dc, back.data())) {
+        return true;  // nothing to judge by
+    }
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        if ((back[i] >> 8) != (sent[i] >> 8)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void load_into(display& d, const gamma_ramp& ramp) {
+    if (!SetDeviceGammaRamp(d.dc, const_cast<std::uint16_t*>(ramp.data()))) {
+        tell_refusal();
+        return;
+    }
+    if (!d.checked) {
+        d.checked = true;
+        if (!loaded_as_sent(d.dc, ramp)) {
+            tell_refusal();
+        }
+    }
+}
+
+void refuse_second_copy(DWORD holder) {
+    std::printf("Can't get gamma ramp!\n");
+    if (holder != 0) {
+        std::fprintf(stderr,
+                     "gammawave: another gammawave (process %lu) is already changing the gamma "
+                     "of this display\n",
+                     static_cast<unsigned long>(holder));
+    } else {
+        std::fputs("gammawave: another gammawave is already changing the gamma of this display\n",
+                   stderr);
+    }
+}
+
+}  // namespace
+
+// A copy started as the guard does the guard's work here and never returns.
+bool open_display() {
+    guard_if_started_as_one();
+    DWORD holder = 0;
+    if (!claim_displays(holder)) {
+        refuse_second_copy(holder);
+        return false;
+    }
     InitializeCriticalSection(&device_lock);
+    take_displays();
+    if (display_count == 0 && !take_the_screen()) {
+        std::printf("Can't get gamma ramp!\n");
+        return false;
+    }
+    start_guard();
     return true;
 }
 
@@ -174,13 +395,19 @@ void install_restore_handlers() {
 
 void load_frame(const gamma_ramp& ramp) {
     EnterCriticalSection(&device_lock);
-    SetDeviceGammaRamp(screen_dc, const_cast<std::uint16_t*>(ramp.data()));
+    for (std::size_t i = 0; i < display_count; ++i) {
+        load_into(displays[i], ramp);
+    }
     LeaveCriticalSection(&device_lock);
     GdiFlush();
 }
 
+// With the screen's DC there is nothing to list again.
 void pause_between_frames() {
     Sleep(10);
+    if (InterlockedExchange(&displays_changed, 0) != 0 && !whole_screen) {
+        take_displays();
+    }
 }
 
 void restore_and_exit(int sig) {

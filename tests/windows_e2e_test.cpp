@@ -15,7 +15,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <regex>
 #include <sstream>
 
 #include "vidmode_gamma.h"
@@ -64,7 +66,10 @@ vidmode_ramp gamma_curves(double base) {
     return ramp;
 }
 
+// Wine lists one display or several (one per monitor of the server, as it
+// chooses); each one's ramp is read at start and loaded once by the restore.
 struct gamma_calls {
+    int displays = 0;  // ramps read before the first frame
     int refused_frames = 0;
     int loaded = 0;
     bool loaded_last = false;  // the last SetDeviceGammaRamp call was accepted
@@ -73,16 +78,34 @@ struct gamma_calls {
 gamma_calls count_calls(const std::string& trace) {
     gamma_calls calls;
     std::istringstream in(trace);
+    bool framed = false;
     for (std::string line; std::getline(in, line);) {
+        const bool ok = line.find("retval=00000001") != std::string::npos;
+        if (line.find("Ret  gdi32.GetDeviceGammaRamp") != std::string::npos) {
+            calls.displays += ok && !framed ? 1 : 0;
+        }
         if (line.find("Ret  gdi32.SetDeviceGammaRamp") == std::string::npos) {
             continue;
         }
-        const bool ok = line.find("retval=00000001") != std::string::npos;
+        framed = true;
         calls.refused_frames += ok ? 0 : 1;
         calls.loaded += ok ? 1 : 0;
         calls.loaded_last = ok;
     }
     return calls;
+}
+
+int count_of(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Each listing of the displays starts with the first adapter.
+int listings_in(const std::string& trace) {
+    return count_of(trace, "Call user32.EnumDisplayDevicesA(00000000,00000000,");
 }
 
 class UnderWine : public ::testing::TestWithParam<std::string> {
@@ -97,7 +120,9 @@ protected:
         wine({"/usr/lib/wine/wine64", "wineboot", "-u"});
         wine({"/usr/lib/wine/wineserver", "-w"});
         wine({"/usr/lib/wine/wine64", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
-              "RelayInclude", "/d", "gdi32.SetDeviceGammaRamp;gdi32.GetDeviceGammaRamp", "/f"});
+              "RelayInclude", "/d",
+              "gdi32.SetDeviceGammaRamp;gdi32.GetDeviceGammaRamp;user32.EnumDisplayDevicesA",
+              "/f"});
     }
     static void TearDownTestSuite() {
         wine({"/usr/lib/wine/wineserver", "-k"});
@@ -144,12 +169,28 @@ protected:
                            const std::string& dir,
                            std::vector<std::pair<std::string, std::string>> env) {
         auto all = wine_env();
-        all.insert(all.end(), env.begin(), env.end());
+        for (const auto& entry : env) {  // in place of wine_env's, where it names one
+            auto same = std::find_if(all.begin(), all.end(),
+                                     [&](const auto& e) { return e.first == entry.first; });
+            same != all.end() ? void(*same = entry) : all.push_back(entry);
+        }
         return spawn({loader_for(exe), exe},
                      {std::move(display), std::move(all), dir + "/out", dir + "/trace"});
     }
 
     void loads_frames_then_restores_last(bool session_end) const;
+
+    // The primary display's new size, "W H", set through the build's helper.
+    void mode(const std::string& size) const {
+        const std::string exe = GetParam();
+        const std::string helper = exe.substr(0, exe.rfind('/')) + "/tests/display_mode.exe";
+        const auto space = size.find(' ');
+        const exit_result r = wait_exit(
+            spawn({loader_for(exe), helper, size.substr(0, space), size.substr(space + 1)},
+                  {server.display, wine_env(), {}, {}}),
+            60s);
+        ASSERT_TRUE(r.exited && r.code == 0) << size;
+    }
 
     static x_server server;
     static std::string prefix;
@@ -176,6 +217,14 @@ void UnderWine::loads_frames_then_restores_last(bool session_end) const {
     const auto trace = [&] { return read_file(dir + "/trace"); };
     ASSERT_TRUE(eventually([&] { return count_calls(trace()).refused_frames >= 100; }, 60s))
         << trace().substr(0, 2000);
+    if (!session_end) {
+        // A mode change there and back: each WM_DISPLAYCHANGE lists the
+        // displays again, and the display kept keeps the ramp read at start.
+        for (const auto& [size, listings] : {std::pair{"800 600", 2}, std::pair{"1024 768", 3}}) {
+            mode(size);
+            ASSERT_TRUE(eventually([&] { return listings_in(trace()) >= listings; }, 60s));
+        }
+    }
     // Change the ramp behind the program's back: only a real restore brings
     // back what it read at start.
     vidmode_ramp meanwhile = gamma_curves(1.2);
@@ -190,13 +239,20 @@ void UnderWine::loads_frames_then_restores_last(bool session_end) const {
     EXPECT_FALSE(r.timed_out);
     EXPECT_TRUE(session_end || (r.exited && r.code == SIGINT)) << r.code;
     const gamma_calls calls = count_calls(trace());
-    EXPECT_EQ(calls.loaded, 1);
+    EXPECT_GE(calls.displays, 1);
+    EXPECT_EQ(calls.loaded, calls.displays);
     EXPECT_TRUE(calls.loaded_last) << "a frame followed the restore";
 
     vidmode_ramp now;
     ASSERT_TRUE(vidmode_gamma(server.display, now, false));
     EXPECT_EQ(now, at_start);
     EXPECT_EQ(read_file(dir + "/out"), "");
+    // Wine refuses every frame, as Windows does within its default band: the
+    // user hears of it once, on stderr.
+    EXPECT_EQ(count_of(trace(),
+                       "gammawave: Windows refuses these gamma ramps; an administrator "
+                       "can allow them by setting the DWORD GdiIcmGammaRange to 256"),
+              1);
     remove_tree(dir);
 }
 
@@ -224,11 +280,63 @@ TEST_P(UnderWine, FaultsRestoreLastWithStatusEleven) {
         EXPECT_EQ(r.code, SIGSEGV) << fault;
         const gamma_calls calls = count_calls(read_file(dir + "/trace"));
         EXPECT_GE(calls.refused_frames, 100) << fault;
-        EXPECT_EQ(calls.loaded, 1) << fault;
+        EXPECT_EQ(calls.loaded, calls.displays) << fault;
         EXPECT_TRUE(calls.loaded_last) << fault << ": a frame followed the restore";
         vidmode_ramp now;
         ASSERT_TRUE(vidmode_gamma(server.display, now, false));
         EXPECT_EQ(now, at_start) << fault;
+        remove_tree(dir);
+    }
+}
+
+// A second copy is refused while the first runs. Then the first is killed
+// outright (TerminateProcess, as End task does): its guard puts back the ramp
+// read at start, as the last gamma call of the two, and a copy started at
+// once takes the display only after that, so it saves and restores the
+// original rather than the first one's leftovers.
+TEST_P(UnderWine, OneCopyAtATimeAndTheGuardRestoresAfterAKill) {
+    vidmode_ramp loaded = gamma_curves(0.75);
+    vidmode_ramp at_start;
+    ASSERT_TRUE(vidmode_gamma(server.display, loaded, true));
+    ASSERT_TRUE(vidmode_gamma(server.display, at_start, false));
+    const std::string first = temp_dir(), second = temp_dir(), third = temp_dir();
+    const auto refused = [](const std::string& dir) {
+        return count_calls(read_file(dir + "/trace")).refused_frames;
+    };
+    const pid_t pid = start(server.display, first);
+    ASSERT_TRUE(eventually([&] { return refused(first) >= 100; }, 60s));
+
+    const exit_result r = wait_exit(start(server.display, second, {{"WINEDEBUG", "-all"}}), 60s);
+    EXPECT_TRUE(r.exited && r.code == 1) << r.code;
+    EXPECT_EQ(read_file(second + "/out"), "Can't get gamma ramp!\r\n");
+    EXPECT_TRUE(std::regex_match(read_file(second + "/trace"),
+                                 std::regex("gammawave: another gammawave \\(process [0-9]+\\) is "
+                                            "already changing the gamma of this display\r\n")))
+        << read_file(second + "/trace");
+
+    vidmode_ramp meanwhile = gamma_curves(1.2);
+    ASSERT_TRUE(vidmode_gamma(server.display, meanwhile, true));
+    kill(pid, SIGKILL);
+    wait_exit(pid, 20s);
+    const pid_t next = start(server.display, third);
+    const auto restored = [&] {
+        const gamma_calls calls = count_calls(read_file(first + "/trace"));
+        return calls.displays >= 1 && calls.loaded == calls.displays;
+    };
+    ASSERT_TRUE(eventually(restored, 60s)) << "the guard restored no display";
+    EXPECT_TRUE(count_calls(read_file(first + "/trace")).loaded_last)
+        << "a frame followed the guard's restore";
+    vidmode_ramp now;
+    ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+    EXPECT_EQ(now, at_start);
+
+    ASSERT_TRUE(eventually([&] { return refused(third) >= 100; }, 60s));
+    kill(next, SIGINT);
+    const exit_result ended = wait_exit(next, 20s);
+    EXPECT_TRUE(ended.exited && ended.code == SIGINT) << ended.code;
+    ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+    EXPECT_EQ(now, at_start) << "the next copy saved what the first one left";
+    for (const auto& dir : {first, second, third}) {
         remove_tree(dir);
     }
 }
