@@ -62,7 +62,7 @@ protected:
 
     std::vector<crtc_ramp> load_random(unsigned seed) const {
         const auto tables = random_ramps(m->tables(), seed);
-        EXPECT_TRUE(m->load(tables)) << m->log();
+        EXPECT_TRUE(m->load(tables));
         return tables;
     }
 
@@ -136,22 +136,24 @@ TEST_P(MutterBackend, NightLightChangeMidRunNotUndone) {
     EXPECT_TRUE(restored(later_table));
 }
 
-// Another client calibrating the monitor first: gammawave's session is
-// refused, and it drives that monitor through DisplayConfig as on 48,
-// restoring the table it found.
-TEST_P(MutterBackend, RefusedSessionFallsBack) {
+// Another client calibrating the monitor first. Mutter 50.5 and 51.0 grant
+// gammawave a session of its own all the same (51.0 refuses one only for a
+// monitor of no gamma, which leaves nothing to drive): gammawave animates,
+// and its end still puts Mutter's own table in force.
+TEST_P(MutterBackend, SessionHeldByAnotherClient) {
     if (!sessions()) {
         GTEST_SKIP() << "Mutter 48 has no calibration sessions";
     }
-    own_at(evening);
+    const auto own = own_at(evening);
     const pid_t holder = hold_calibration(*m);
     ASSERT_GT(holder, 0) << m->log();
-    const auto ours = load_random(33);
+    load_random(33);
     gammawave_run run = start_in(*m);
     EXPECT_TRUE(animates()) << run.err() << m->log();
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
-    EXPECT_TRUE(same(m->tables(), ours));
+    EXPECT_EQ(run.err(), "");
+    EXPECT_TRUE(restored(own));
     kill(holder, SIGKILL);
     wait_exit(holder, 5s);
 }
