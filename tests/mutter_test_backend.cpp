@@ -132,6 +132,11 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
         why = "the roots of Mutter's test backend need root";
         return nullptr;
     }
+    const pid_t probe = spawn(m->in_root({"true"}), {std::string{}, {}, {}, {}});
+    if (wait_exit(probe, 20s).code != 0) {
+        why = "cannot enter " + m->root + " here (no mount namespace?)";
+        return nullptr;
+    }
     skip = false;
     std::string dir = m->root + "/tmp/gammawave-XXXXXX";
     if (!mkdtemp(dir.data())) {
