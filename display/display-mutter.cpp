@@ -621,13 +621,14 @@ void check_still_useful() {
     if (!resources_stale || replies_awaited > 0) {
         return;
     }
-    const answer a = take_crtcs(true);
-    if (a == answer::ok) {
-        resources_stale = false;
-        if (!any_live()) {
-            restore_and_report();
-            lost("no monitor with gamma is left");
-        }
+    if (take_crtcs(true) != answer::ok) {
+        return;
+    }
+    resources_stale = false;
+    // A change that came in meanwhile makes that read no final word.
+    if (!any_live() && dispatch_for(bus, 0, true, none_awaited) && !resources_stale) {
+        restore_and_report();
+        lost("no monitor with gamma is left");
     }
 }
 
