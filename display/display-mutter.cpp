@@ -74,9 +74,9 @@ struct crtc_slot {
     std::string connector;  // the monitor it drives now
     std::string session;    // its calibration session, or empty: DisplayConfig
     std::string refused;    // the connector whose session Mutter refused
-    std::vector<std::uint16_t>
-        saved;                        // DisplayConfig: the table to restore, N red, N green, N blue
-    std::vector<std::uint16_t> sent;  // the last frame sent to it, at its size
+    // DisplayConfig only: the table to restore, N red, N green, N blue.
+    std::vector<std::uint16_t> saved;
+    std::vector<std::uint16_t> sent;     // the last frame sent to it, at its size
     std::vector<std::uint16_t> applied;  // the last frame Mutter took without an error
     bool live = false;                   // driving a monitor in the latest answered resources
     bool listed = false;                 // Mutter lists it in the latest answered resources
@@ -570,6 +570,7 @@ bool restore_all(long budget_ms) {
         dispatch_for(bus, deadline - monotonic_ms(), true, none_awaited);
         if (night_light_pending() && replies_awaited == 0) {
             take_night_light();
+            dispatch_for(bus, 5, true, [] { return false; });  // Mutter's rewrite takes a few ms
             continue;
         }
         if (resources_stale && replies_awaited == 0) {
