@@ -444,10 +444,11 @@ bool follow_mutter() {
 int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     --replies_awaited;
     auto& s = *static_cast<crtc_slot*>(slot);
-    const answer a = answer_of(sd_bus_message_get_error(m));
+    const sd_bus_error* e = sd_bus_message_get_error(m);
+    const answer a = answer_of(e);
     if (a == answer::ok) {
         std::copy(s.sent.begin(), s.sent.end(), s.applied.begin());
-    } else if (a == answer::again && s.session.empty()) {
+    } else if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED) && s.session.empty()) {
         resources_stale = true;
     } else if (a == answer::refused && !s.session.empty()) {
         s.session.clear();  // Mutter has ended it and loaded its own table
