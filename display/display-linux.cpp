@@ -45,11 +45,11 @@ bool x_display_answers() {
     return answers;
 }
 
-// "DISPLAY=:1 does not answer", or "DISPLAY is not set".
-void describe(char* out, std::size_t size, const char* name, const char* unanswered) {
+// "DISPLAY=:1", or "DISPLAY is not set".
+void describe(char* out, std::size_t size, const char* name) {
     const char* v = std::getenv(name);
     if (v != nullptr && *v != '\0') {
-        std::snprintf(out, size, "%s=%s %s", name, v, unanswered);
+        std::snprintf(out, size, "%s=%s", name, v);
     } else {
         std::snprintf(out, size, "%s is not set", name);
     }
@@ -60,18 +60,19 @@ const char* reason_for(bool mutter_asked) {
     static char line[512];
     char wayland[160];
     char x[160];
-    describe(wayland, sizeof wayland, "WAYLAND_DISPLAY", "does not answer");
+    describe(wayland, sizeof wayland, "WAYLAND_DISPLAY");
+    describe(x, sizeof x, "DISPLAY");
     if (x_display_answers()) {
-        describe(x, sizeof x, "DISPLAY", "gives no CRTC's gamma ramps");
-        std::snprintf(line, sizeof line, "the X display gives no gamma ramps to change (%s)", x);
-        return line;
+        std::snprintf(line, sizeof line,
+                      "the X display (%s) gives no CRTC's gamma ramp (RandR 1.2 or later)", x);
+    } else {
+        std::snprintf(line, sizeof line,
+                      "no display found: no Wayland compositor (%s), %s, no X display (%s)",
+                      wayland,
+                      mutter_asked ? "no GNOME compositor (Mutter) on the session bus"
+                                   : "GNOME's compositor (Mutter) not asked",
+                      x);
     }
-    describe(x, sizeof x, "DISPLAY", "does not answer");
-    std::snprintf(line, sizeof line,
-                  "no display found: no Wayland compositor (%s), %s, no X display (%s)", wayland,
-                  mutter_asked ? "no GNOME compositor (Mutter) on the session bus"
-                               : "GNOME's compositor (Mutter) not asked",
-                  x);
     return line;
 }
 

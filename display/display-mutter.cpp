@@ -74,9 +74,9 @@ struct crtc_slot {
     std::string connector;  // the monitor it drives now
     std::string session;    // its calibration session, or empty: DisplayConfig
     std::string refused;    // the connector whose session Mutter refused
-    std::vector<std::uint16_t>
-        saved;                        // DisplayConfig: the table to restore, N red, N green, N blue
-    std::vector<std::uint16_t> sent;  // the last frame sent to it, at its size
+    // DisplayConfig only: the table to restore, N red, N green, N blue.
+    std::vector<std::uint16_t> saved;
+    std::vector<std::uint16_t> sent;     // the last frame sent to it, at its size
     std::vector<std::uint16_t> applied;  // the last frame Mutter took without an error
     bool live = false;                   // driving a monitor in the latest answered resources
     bool listed = false;                 // Mutter lists it in the latest answered resources
@@ -444,10 +444,11 @@ bool follow_mutter() {
 int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     --replies_awaited;
     auto& s = *static_cast<crtc_slot*>(slot);
-    const answer a = answer_of(sd_bus_message_get_error(m));
+    const sd_bus_error* e = sd_bus_message_get_error(m);
+    const answer a = answer_of(e);
     if (a == answer::ok) {
         std::copy(s.sent.begin(), s.sent.end(), s.applied.begin());
-    } else if (a == answer::again && s.session.empty()) {
+    } else if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED) && s.session.empty()) {
         resources_stale = true;
     } else if (a == answer::refused && !s.session.empty()) {
         s.session.clear();  // Mutter has ended it and loaded its own table
@@ -570,6 +571,7 @@ bool restore_all(long budget_ms) {
         dispatch_for(bus, deadline - monotonic_ms(), true, none_awaited);
         if (night_light_pending() && replies_awaited == 0) {
             take_night_light();
+            dispatch_for(bus, 5, true, [] { return false; });  // Mutter's rewrite takes a few ms
             continue;
         }
         if (resources_stale && replies_awaited == 0) {
@@ -621,13 +623,14 @@ void check_still_useful() {
     if (!resources_stale || replies_awaited > 0) {
         return;
     }
-    const answer a = take_crtcs(true);
-    if (a == answer::ok) {
-        resources_stale = false;
-        if (!any_live()) {
-            restore_and_report();
-            lost("no monitor with gamma is left");
-        }
+    if (take_crtcs(true) != answer::ok) {
+        return;
+    }
+    resources_stale = false;
+    // A change that came in meanwhile makes that read no final word.
+    if (!any_live() && dispatch_for(bus, 0, true, none_awaited) && !resources_stale) {
+        restore_and_report();
+        lost("no monitor with gamma is left");
     }
 }
 

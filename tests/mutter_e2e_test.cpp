@@ -362,3 +362,35 @@ TEST(MutterOnce, SecondRefusedOneAfterAKillSavesTheRestoredTables) {
     EXPECT_EQ(wait_exit(third.pid, 5s).code, SIGINT) << third.err();
     EXPECT_EQ(same_count(d.ramps(), before), before.size());
 }
+
+// A burst of monitor changes, then Mutter busy for a while after one: every
+// read that finds a stale serial or no answer is read again, so gammawave
+// neither exits with a false "no monitor left" nor loses a table, and Ctrl+C
+// then restores all three.
+TEST(MutterMonitors, BurstOfChangesAndABusyMutterNoFalseExit) {
+    std::string why;
+    auto m = start_mutter(why, true);
+    if (!m) {
+        GTEST_SKIP() << why;
+    }
+    const x_server& x = m->x();
+    test_display d(x.display);
+    const auto before = load_random(d, 24);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 3)) << run.err();
+    for (int i = 0; i < 6; ++i) {
+        for (const char* output : {"DUMMY1", "DUMMY2"}) {
+            wait_exit(spawn({"xrandr", "--output", output, "--off"}, {x.display, {}, {}, {}}), 10s);
+            wait_exit(spawn({"xrandr", "--output", output, "--auto"}, {x.display, {}, {}, {}}),
+                      10s);
+        }
+    }
+    kill(m->pid(), SIGSTOP);
+    std::this_thread::sleep_for(2s);  // longer than a call's timeout
+    kill(m->pid(), SIGCONT);
+    ASSERT_TRUE(animates(d, 3)) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
+    EXPECT_EQ(run.err(), "");
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+}

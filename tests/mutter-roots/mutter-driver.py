@@ -109,6 +109,8 @@ def night(kelvin):
 
 
 def calibrate():
+    global keep
+    keep = Gio.bus_get_sync(Gio.BusType.SESSION)
     connector = resources()[2][0][4]
     call(Gio.BusType.SESSION, 'org.gnome.Mutter.ColorManager', '/org/gnome/Mutter/ColorManager',
          'org.gnome.Mutter.ColorManager', 'CalibrateMonitor', GLib.Variant('(s)', (connector,)),
