@@ -21,7 +21,7 @@ else()
   add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
               display/guard-posix.cpp display/guard-x11.cpp
               display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp
-              display/display-mutter.cpp)
+              display/display-mutter.cpp display/guard-mutter.cpp)
   target_include_directories(display_layer PUBLIC display)
   target_link_libraries(display_layer PUBLIC wave randr_gamma gamma_control_protocol
                                              PkgConfig::WAYLAND_CLIENT PkgConfig::SYSTEMD)

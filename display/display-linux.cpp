@@ -45,12 +45,44 @@ bool x_display_answers() {
     return answers;
 }
 
+// "DISPLAY=:1", or "DISPLAY is not set".
+void describe(char* out, std::size_t size, const char* name) {
+    const char* v = std::getenv(name);
+    if (v != nullptr && *v != '\0') {
+        std::snprintf(out, size, "%s=%s", name, v);
+    } else {
+        std::snprintf(out, size, "%s is not set", name);
+    }
+}
+
+// The reason for a failure no backend gave one for: what was tried.
+const char* reason_for(bool mutter_asked) {
+    static char line[512];
+    char wayland[160];
+    char x[160];
+    describe(wayland, sizeof wayland, "WAYLAND_DISPLAY");
+    describe(x, sizeof x, "DISPLAY");
+    if (x_display_answers()) {
+        std::snprintf(line, sizeof line,
+                      "the X display (%s) gives no CRTC's gamma ramp (RandR 1.2 or later)", x);
+    } else {
+        std::snprintf(line, sizeof line,
+                      "no display found: no Wayland compositor (%s), %s, no X display (%s)",
+                      wayland,
+                      mutter_asked ? "no GNOME compositor (Mutter) on the session bus"
+                                   : "GNOME's compositor (Mutter) not asked",
+                      x);
+    }
+    return line;
+}
+
 open_result choose_and_open(const char*& why) {
     const open_result wayland = try_backend(wayland_backend, why);
     if (wayland == open_result::ok) {
         return wayland;
     }
-    if (wayland_session(wayland) || !x_display_answers()) {
+    const bool ask_mutter = wayland_session(wayland) || !x_display_answers();
+    if (ask_mutter) {
         const char* mutter_why = nullptr;
         const open_result mutter = try_backend(mutter_backend, mutter_why);
         if (mutter != open_result::absent) {
@@ -61,7 +93,11 @@ open_result choose_and_open(const char*& why) {
     if (wayland != open_result::absent) {
         return wayland;  // its reason stands: XWayland would not reach the screen
     }
-    return try_backend(x11_backend, why);
+    const open_result x11 = try_backend(x11_backend, why);
+    if (x11 != open_result::ok && why == nullptr) {
+        why = reason_for(ask_mutter);
+    }
+    return x11;
 }
 
 }  // namespace
@@ -74,10 +110,8 @@ bool open_display() {
     const char* why = nullptr;
     if (choose_and_open(why) != open_result::ok) {
         std::printf("Can't get gamma ramp!\n");
-        if (why != nullptr) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "gammawave: %s\n", why);
-        }
+        std::fflush(stdout);
+        std::fprintf(stderr, "gammawave: %s\n", why != nullptr ? why : "no gamma to change");
         return false;
     }
     // Before the first frame: until then the display holds the saved ramps.

@@ -78,3 +78,11 @@ gammawave_gtest(wayland_e2e_tests e2e
 gammawave_gtest(mutter_e2e_tests e2e
   SOURCES mutter_e2e_test.cpp LIBS mutter_server wayland_server ramp_view DEPENDS gammawave cos_fault
   DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")
+
+# Mutter 48, 50 and 51 on their own test backend, in the roots
+# tests/mutter-roots/make-root makes (./check does, as root); the cases skip
+# where a root is missing.
+gammawave_gtest(mutter_backend_tests e2e
+  SOURCES mutter_backend_test.cpp mutter_test_backend.cpp LIBS x_server ramp_view DEPENDS gammawave
+  DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>"
+          MUTTER_ROOTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/mutter-roots")

@@ -72,6 +72,47 @@ std::vector<crtc_ramp> load_random(const test_display& d, unsigned seed) {
     return ramps;
 }
 
+// dbus-send on Mutter's bus; what it prints.
+std::string dbus_send(const mutter_session& m, std::vector<std::string> args) {
+    const std::string dir = temp_dir();
+    args.insert(args.begin(), {"dbus-send", "--session"});
+    wait_exit(spawn(args, {std::string{}, m.client_env(), dir + "/out", {}}), 10s);
+    const std::string out = read_file(dir + "/out");
+    remove_tree(dir);
+    return out;
+}
+
+std::string bus_call(const mutter_session& m, const std::string& method, const std::string& arg) {
+    std::vector<std::string> args = {"--print-reply", "--dest=org.freedesktop.DBus",
+                                     "/org/freedesktop/DBus", "org.freedesktop.DBus." + method};
+    if (!arg.empty()) {
+        args.push_back("string:" + arg);
+    }
+    return dbus_send(m, args);
+}
+
+// The unique names on the bus: gammawave, its guard, and Mutter last.
+std::vector<std::string> unique_names(const mutter_session& m) {
+    const std::string listed = bus_call(m, "ListNames", "");
+    const std::string mutter = bus_call(m, "GetNameOwner", "org.gnome.Mutter.DisplayConfig");
+    std::vector<std::string> names;
+    for (std::size_t at = listed.find("\":"); at != std::string::npos;
+         at = listed.find("\":", at + 1)) {
+        const std::string name = listed.substr(at + 1, listed.find('"', at + 1) - at - 1);
+        if (mutter.find('"' + name + '"') == std::string::npos) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// NameOwnerChanged(name, old, "") sent by a client, not the bus, to `to`.
+void forge_gone(const mutter_session& m, const std::string& to, const std::string& name) {
+    dbus_send(m, {"--type=signal", "--dest=" + to, "/org/freedesktop/DBus",
+                  "org.freedesktop.DBus.NameOwnerChanged", "string:" + name, "string:" + name,
+                  "string:"});
+}
+
 }  // namespace
 
 class MutterSignal : public ::testing::TestWithParam<int> {};
@@ -111,7 +152,8 @@ TEST(MutterLost, MutterGoneStatusOneAndOneLine) {
 
 // Three of the Xorg dummy's 16 CRTCs drive monitors. One switched off
 // mid-run moves the serial: the others go on, and the restore puts back the
-// tables saved at start, not the frames Mutter 43 still holds.
+// tables saved at start, not the frames Mutter 43 still holds, also on the
+// CRTC switched off, which would otherwise come back tinted.
 TEST(MutterMonitors, OneSwitchedOffTheOthersGoOnAndRestore) {
     std::string why;
     auto m = start_mutter(why, true);
@@ -128,7 +170,7 @@ TEST(MutterMonitors, OneSwitchedOffTheOthersGoOnAndRestore) {
     ASSERT_TRUE(animates(d, 2)) << run.err();
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
-    EXPECT_GE(same_count(d.ramps(), before), before.size() - 1);  // all but the one switched off
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
 }
 
 // A Wayland compositor without wlr gamma control falls to Mutter on the
@@ -244,4 +286,111 @@ TEST(MutterMonitors, OneSwitchedOnMidRunRestoredByTheGuard) {
     wait_exit(run.pid, 5s);
     EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
                                   std::chrono::steady_clock::now()));
+}
+
+// Told by a client that Mutter, or gammawave, has left the bus: gammawave
+// goes on, and so does its guard, which still restores after a SIGKILL.
+TEST(MutterBus, ForgedNameOwnerChangedIgnored) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 21);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    const std::vector<std::string> names = unique_names(*m);
+    ASSERT_GE(names.size(), 2U);  // gammawave and its guard
+    for (const std::string& to : names) {
+        forge_gone(*m, to, "org.gnome.Mutter.DisplayConfig");
+        for (const std::string& name : names) {
+            forge_gone(*m, to, name);
+        }
+    }
+    bus_call(*m, "ListNames", "");  // the forged signals have been routed
+    EXPECT_TRUE(animates(d, 1));
+    EXPECT_TRUE(run.running()) << run.err();
+    kill(run.pid, SIGKILL);
+    wait_exit(run.pid, 5s);
+    EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
+                                  std::chrono::steady_clock::now()));
+}
+
+// Ctrl+C while Mutter does not answer: the warning, and no stand-down; the
+// guard keeps trying and restores once Mutter answers again.
+TEST(MutterBusy, UnansweredRestoreWarnsAndTheGuardRestoresLater) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 22);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    kill(m->pid(), SIGSTOP);
+    kill(run.pid, SIGINT);
+    const exit_result r = wait_exit(run.pid, 10s);
+    const std::string err = run.err();
+    std::this_thread::sleep_for(1500ms);  // more than the guard's call timeout
+    kill(m->pid(), SIGCONT);
+    EXPECT_EQ(r.code, SIGINT);
+    EXPECT_NE(err.find("did not confirm the restore"), std::string::npos) << err;
+    EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
+                                  std::chrono::steady_clock::now(), 5s));
+}
+
+// One gammawave per session bus: a second one refuses, naming the first;
+// one started right after a SIGKILL waits for the guard's restore, and so
+// saves the tables of before, not the killed one's frame.
+TEST(MutterOnce, SecondRefusedOneAfterAKillSavesTheRestoredTables) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 23);
+    gammawave_run first = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << first.err();
+    gammawave_run second = start_gammawave(std::string{}, m->client_env());
+    const exit_result refused = wait_exit(second.pid, 10s);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(second.out(), "Can't get gamma ramp!\n");
+    EXPECT_EQ(second.err(), "gammawave: another gammawave (process " + std::to_string(first.pid) +
+                                ") is already changing the gamma of this display\n");
+    kill(first.pid, SIGKILL);
+    wait_exit(first.pid, 5s);
+    gammawave_run third = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << third.err();
+    kill(third.pid, SIGINT);
+    EXPECT_EQ(wait_exit(third.pid, 5s).code, SIGINT) << third.err();
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+}
+
+// A burst of monitor changes, then Mutter busy for a while after one: every
+// read that finds a stale serial or no answer is read again, so gammawave
+// neither exits with a false "no monitor left" nor loses a table, and Ctrl+C
+// then restores all three.
+TEST(MutterMonitors, BurstOfChangesAndABusyMutterNoFalseExit) {
+    std::string why;
+    auto m = start_mutter(why, true);
+    if (!m) {
+        GTEST_SKIP() << why;
+    }
+    const x_server& x = m->x();
+    test_display d(x.display);
+    const auto before = load_random(d, 24);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 3)) << run.err();
+    for (int i = 0; i < 6; ++i) {
+        for (const char* output : {"DUMMY1", "DUMMY2"}) {
+            wait_exit(spawn({"xrandr", "--output", output, "--off"}, {x.display, {}, {}, {}}), 10s);
+            wait_exit(spawn({"xrandr", "--output", output, "--auto"}, {x.display, {}, {}, {}}),
+                      10s);
+        }
+    }
+    kill(m->pid(), SIGSTOP);
+    std::this_thread::sleep_for(2s);  // longer than a call's timeout
+    kill(m->pid(), SIGCONT);
+    ASSERT_TRUE(animates(d, 3)) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
+    EXPECT_EQ(run.err(), "");
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
 }

@@ -1,0 +1,165 @@
+// The real gammawave against Mutter 48 (Debian 13), 50 (testing) and 51
+// (unstable) on Mutter's own test backend, each in a root of its release;
+// the frames and the restore are read back through DisplayConfig. Mutter 49
+// and later offer calibration sessions, whose end puts Mutter's own table for
+// the current Night Light temperature in force; on 48 the restore is
+// gammawave's own. Before each run the monitor holds a random table of the
+// test's own, since Mutter's 6500 K table is the identity: a restore that
+// resets to it must not pass.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "gammawave_run.h"
+#include "mutter_test_backend.h"
+#include "ramp_view.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr unsigned evening = 4000;
+constexpr unsigned later = 5000;
+
+gammawave_run start_in(const test_backend& m) {
+    gammawave_run run;
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    process_options opts{std::string{}, m.env, run.dir + "/out", run.dir + "/err"};
+    opts.new_session = true;
+    run.pid = spawn(m.in_root({GAMMAWAVE_BIN}), opts);
+    return run;
+}
+
+bool same(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
+    return !a.empty() && a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+               return x.crtc == y.crtc && x.entries == y.entries;
+           });
+}
+
+}  // namespace
+
+class MutterBackend : public ::testing::TestWithParam<std::string> {
+protected:
+    std::unique_ptr<test_backend> m;
+
+    void SetUp() override {
+        std::string why;
+        bool skip = false;
+        m = start_test_backend(GetParam(), why, skip);
+        if (skip) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_TRUE(m) << why;
+    }
+
+    bool sessions() const { return GetParam() != "trixie"; }  // ColorManager came in 49
+
+    // Mutter's own table at `kelvin`, as it loads it on the change.
+    std::vector<crtc_ramp> own_at(unsigned kelvin) const {
+        EXPECT_TRUE(m->night_light(kelvin));
+        return m->tables();
+    }
+
+    std::vector<crtc_ramp> load_random(unsigned seed) const {
+        const auto tables = random_ramps(m->tables(), seed);
+        EXPECT_TRUE(m->load(tables));
+        return tables;
+    }
+
+    // Every table an exact frame of the curve, twice with different frames.
+    bool animates() const {
+        std::vector<crtc_ramp> first;
+        return eventually(
+            [&] {
+                const auto now = m->tables();
+                for (const crtc_ramp& r : now) {
+                    if (!curve_phase(r, 0) || !curve_phase(r, 1) || !curve_phase(r, 2)) {
+                        return false;
+                    }
+                }
+                if (first.empty()) {
+                    first = now;
+                }
+                return !now.empty() && now[0].entries != first[0].entries;
+            },
+            20s);
+    }
+
+    // The restore as gammawave has ended: its own, at once, on 48; the
+    // sessions' end, which Mutter carries out as it answers, on 49 and later.
+    bool restored(const std::vector<crtc_ramp>& expected) const {
+        return sessions() ? eventually([&] { return same(m->tables(), expected); }, 5s)
+                          : same(m->tables(), expected);
+    }
+};
+
+TEST_P(MutterBackend, ExactFramesThenRestoreOnSigintAndSigterm) {
+    const auto own = own_at(evening);
+    for (int sig : {SIGINT, SIGTERM}) {
+        const auto ours = load_random(static_cast<unsigned>(sig));
+        gammawave_run run = start_in(*m);
+        ASSERT_TRUE(animates()) << run.err() << m->log();
+        kill(run.pid, sig);
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited) << sigabbrev_np(sig);
+        EXPECT_EQ(r.code, sig);
+        EXPECT_EQ(run.err(), "");
+        EXPECT_TRUE(restored(sessions() ? own : ours)) << sigabbrev_np(sig);
+    }
+}
+
+// The guard on 48; Mutter itself, as gammawave's connection drops, on 49 and later.
+TEST_P(MutterBackend, SigkillRestored) {
+    const auto own = own_at(evening);
+    const auto ours = load_random(9);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    const auto sent = std::chrono::steady_clock::now();
+    kill(run.pid, SIGKILL);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGKILL);
+    const auto expected = sessions() ? own : ours;
+    EXPECT_TRUE(restored_by_guard([&] { return same(m->tables(), expected); }, sent, 10s));
+}
+
+// A temperature change mid-run (an evening transition's step): the restore
+// leaves Night Light's table for the new temperature, not the one found.
+TEST_P(MutterBackend, NightLightChangeMidRunNotUndone) {
+    const auto later_table = own_at(later);
+    own_at(evening);
+    load_random(21);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_TRUE(m->night_light(later));
+    ASSERT_TRUE(animates()) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
+    EXPECT_TRUE(restored(later_table));
+}
+
+// Calibration sessions came in Mutter 49.
+class MutterSessions : public MutterBackend {};
+
+// Another client calibrating the monitor first: gammawave's session is
+// refused, it says so in one line and drives that monitor through
+// DisplayConfig as on 48, restoring the table it found.
+TEST_P(MutterSessions, RefusedSessionFallsBack) {
+    own_at(evening);
+    const pid_t holder = hold_calibration(*m);
+    ASSERT_GT(holder, 0) << m->log();
+    const auto ours = load_random(33);  // DisplayConfig still takes effect during a session
+    gammawave_run run = start_in(*m);
+    EXPECT_TRUE(animates()) << run.err() << m->log();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
+    const std::string err = run.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(same(m->tables(), ours));
+    kill(holder, SIGKILL);
+    wait_exit(holder, 5s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, MutterBackend,
+                         ::testing::Values("trixie", "testing", "unstable"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Releases, MutterSessions, ::testing::Values("testing", "unstable"),
+                         [](const auto& info) { return info.param; });

@@ -1,0 +1,189 @@
+#include "mutter_test_backend.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+
+#include "x_server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string scripts = MUTTER_ROOTS_DIR;
+
+std::string roots_dir() {
+    const char* dir = std::getenv("GAMMAWAVE_TEST_ROOTS");
+    return dir ? dir : "/var/cache/gammawave-test-roots";
+}
+
+// The inside path of a host path in the root.
+std::string inside(const test_backend& m, const std::string& path) {
+    return path.substr(m.root.size());
+}
+
+// The driver in the root; its stdout, or nothing when it failed.
+std::optional<std::string> driver(const test_backend& m, std::vector<std::string> args,
+                                  const std::string& input = {}) {
+    args.insert(args.begin(), {"python3", scripts + "/mutter-driver.py"});
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    process_options opts{std::string{}, m.env, m.dir + "/driver.out", m.dir + "/driver.err"};
+    opts.stdin_fd = fds[0];
+    const pid_t pid = spawn(m.in_root(args), opts);
+    close(fds[0]);
+    const bool written = write(fds[1], input.data(), input.size()) == ssize_t(input.size());
+    close(fds[1]);
+    const exit_result r = wait_exit(pid, 20s);
+    if (!written || !r.exited || r.code != 0) {
+        return std::nullopt;
+    }
+    return read_file(m.dir + "/driver.out");
+}
+
+std::string find_runner(const std::string& root) {
+    for (const auto& e :
+         std::filesystem::directory_iterator(root + "/usr/libexec/installed-tests")) {
+        const std::string path = e.path().string() + "/mutter-installed-dbus-session.py";
+        if (std::filesystem::exists(path)) {
+            return path.substr(root.size());
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+test_backend::~test_backend() {
+    if (mutter > 0) {
+        kill(mutter, SIGTERM);  // the runner then ends its buses and mocks
+    }
+    if (runner > 0 && wait_exit(runner, 20s).timed_out) {  // kills it when it hangs
+        kill(runner, SIGKILL);
+    }
+    remove_tree(dir);
+}
+
+std::vector<std::string> test_backend::in_root(std::vector<std::string> argv) const {
+    const std::string bin_dir = std::filesystem::path(GAMMAWAVE_BIN).parent_path();
+    argv.insert(argv.begin(), {scripts + "/in-root", root, bin_dir, scripts, "--"});
+    return argv;
+}
+
+std::vector<crtc_ramp> test_backend::tables() const {
+    std::vector<crtc_ramp> out;
+    std::istringstream lines(driver(*this, {"get"}).value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        crtc_ramp r;
+        in >> r.crtc >> r.size;
+        r.entries.resize(3u * r.size);
+        for (std::uint16_t& e : r.entries) {
+            in >> e;
+        }
+        r.active = true;
+        if (in) {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+bool test_backend::load(const std::vector<crtc_ramp>& tables) const {
+    std::string input;
+    for (const crtc_ramp& r : tables) {
+        input += std::to_string(r.crtc) + ' ' + std::to_string(r.size);
+        for (std::uint16_t e : r.entries) {
+            input += ' ' + std::to_string(e);
+        }
+        input += '\n';
+    }
+    return driver(*this, {"set"}, input).has_value();
+}
+
+bool test_backend::night_light(unsigned kelvin) const {
+    return driver(*this, {"night", std::to_string(kelvin)}).has_value();
+}
+
+std::string test_backend::log() const {
+    return read_file(dir + "/mutter.err") + read_file(dir + "/driver.err");
+}
+
+std::unique_ptr<test_backend> start_test_backend(const std::string& release, std::string& why,
+                                                 bool& skip) {
+    auto m = std::make_unique<test_backend>();
+    m->release = release;
+    m->root = roots_dir() + "/" + release;
+    skip = true;
+    if (!std::filesystem::exists(m->root + "/.gammawave-key")) {
+        why = "no root " + m->root + " (tests/mutter-roots/make-root makes it, as root)";
+        return nullptr;
+    }
+    if (geteuid() != 0) {
+        why = "the roots of Mutter's test backend need root";
+        return nullptr;
+    }
+    const pid_t probe = spawn(m->in_root({"true"}), {std::string{}, {}, {}, {}});
+    if (wait_exit(probe, 20s).code != 0) {
+        why = "cannot enter " + m->root + " here (no mount namespace?)";
+        return nullptr;
+    }
+    skip = false;
+    std::string dir = m->root + "/tmp/gammawave-XXXXXX";
+    if (!mkdtemp(dir.data())) {
+        why = "no directory in " + m->root + "/tmp";
+        return nullptr;
+    }
+    m->dir = dir;
+    m->runner =
+        spawn(m->in_root({find_runner(m->root), "--", "python3", scripts + "/mutter-driver.py",
+                          "mutter", inside(*m, dir) + "/bus"}),
+              {std::string{}, {}, m->dir + "/mutter.out", m->dir + "/mutter.err"});
+    const auto up = [&] { return !read_file(m->dir + "/bus").empty(); };
+    if (!eventually(up, 60s)) {
+        why = "Mutter did not start in " + m->root + ": " + m->log();
+        return nullptr;
+    }
+    std::istringstream bus(read_file(m->dir + "/bus"));
+    std::string session, system;
+    std::getline(bus, session);
+    std::getline(bus, system);
+    bus >> m->mutter;
+    m->env = {{"DBUS_SESSION_BUS_ADDRESS", session},
+              {"DBUS_SYSTEM_BUS_ADDRESS", system},
+              {"HOME", inside(*m, dir)},
+              {"XDG_RUNTIME_DIR", inside(*m, dir)},
+              {"WAYLAND_DISPLAY", ""}};
+    const pid_t wait = spawn(m->in_root({"gdbus", "wait", "--session", "--timeout", "30",
+                                         "org.gnome.Mutter.DisplayConfig"}),
+                             {std::string{}, m->env, {}, {}});
+    if (wait_exit(wait, 40s).code != 0 || !driver(*m, {"profile"})) {
+        why = "Mutter did not serve DisplayConfig with a profiled monitor: " + m->log();
+        return nullptr;
+    }
+    return m;
+}
+
+pid_t hold_calibration(const test_backend& m) {
+    const std::string out = m.dir + "/calibrate.out";
+    const pid_t pid = spawn(m.in_root({"python3", scripts + "/mutter-driver.py", "calibrate"}),
+                            {std::string{}, m.env, out, m.dir + "/calibrate.err"});
+    const auto settled = [&] {
+        return read_file(out) == "held\n" || waitpid(pid, nullptr, WNOHANG) == pid;
+    };
+    if (eventually(settled, 20s) && read_file(out) == "held\n") {
+        return pid;
+    }
+    kill(pid, SIGKILL);
+    wait_exit(pid, 5s);
+    return -1;
+}

@@ -1,0 +1,52 @@
+// Mutter 47 and later on their own test backend, with no GPU: one 800x600
+// monitor on a test CRTC of gamma size 256. Each runs in a Debian root of
+// the release that ships it (tests/mutter-roots/make-root makes them, as
+// root), inside the D-Bus runner of its test package: private session and
+// system buses, and mocks of colord, of gnome-settings-daemon's colour
+// service (which sets Night Light's temperature) and of logind. gammawave,
+// built here, runs unchanged in those roots, with the build tree bound in.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "randr_gamma.h"
+
+using env_pairs = std::vector<std::pair<std::string, std::string>>;
+
+struct test_backend {
+    std::string release;  // trixie (Mutter 48), testing (50), unstable (51)
+    std::string root;
+    std::string dir;  // the host's path of a directory in the root's /tmp
+    pid_t runner = -1;
+    pid_t mutter = -1;  // the driver, in the runner
+    env_pairs env;      // both buses; WAYLAND_DISPLAY empty
+
+    test_backend() = default;
+    test_backend(const test_backend&) = delete;
+    test_backend& operator=(const test_backend&) = delete;
+    ~test_backend();  // Mutter, then the runner with its buses and mocks
+
+    // `argv` as a command inside the root, with the build tree and the scripts there.
+    std::vector<std::string> in_root(std::vector<std::string> argv) const;
+    // The driver's calls (mutter-roots/mutter-driver.py): false, or an empty
+    // read, when one fails.
+    std::vector<crtc_ramp> tables() const;
+    bool load(const std::vector<crtc_ramp>& tables) const;
+    bool night_light(unsigned kelvin) const;
+    std::string log() const;  // the runner's and Mutter's stderr
+};
+
+// Null with `why` when the root is missing (then `skip` is set) or Mutter
+// does not come up in it. Mutter's monitor has a colour profile, so that
+// Night Light reaches its table, and the temperature is 6500 K.
+std::unique_ptr<test_backend> start_test_backend(const std::string& release, std::string& why,
+                                                 bool& skip);
+
+// A client of the test's own holding a calibration session for the monitor
+// (Mutter 49 and later) until it is killed; -1 when the session was refused.
+pid_t hold_calibration(const test_backend& m);
