@@ -19,7 +19,7 @@ else()
   # The platform layer as a library, so the load benchmarks drive the very
   # code the program runs.
   add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
-              display/guard-posix.cpp display/guard-x11.cpp
+              display/guard-posix.cpp display/guard-x11.cpp display/claim-x11.cpp
               display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp
               display/display-mutter.cpp)
   target_include_directories(display_layer PUBLIC display)

@@ -106,7 +106,7 @@ void pause_between_frames() {
 
 void restore_and_exit(int sig) {
     chosen->restore_and_exit(sig);
-    std::exit(sig);
+    end_process(sig);
 }
 
 std::uint32_t process_id() {
