@@ -20,15 +20,39 @@ else()
   # code the program runs.
   add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
               display/guard-posix.cpp display/guard-x11.cpp display/claim-x11.cpp
-              display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp
-              display/display-mutter.cpp)
+              display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp)
   target_include_directories(display_layer PUBLIC display)
   target_link_libraries(display_layer PUBLIC wave randr_gamma gamma_control_protocol
-                                             PkgConfig::WAYLAND_CLIENT PkgConfig::SYSTEMD)
+                                             PkgConfig::WAYLAND_CLIENT ${CMAKE_DL_LIBS})
   gammawave_strict(display_layer)
+
+  # The Mutter backend, with libsystemd and the libraries that brings (about
+  # a dozen, each with pages to map at start and finalisers to run at exit),
+  # is a module that display-linux.cpp loads only when Mutter is to be tried.
+  # It takes the shared machinery (the guard, the signals) from the program,
+  # which exports it.
+  set(mutter_sources display/display-mutter.cpp)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/display/guard-mutter.cpp)
+    list(APPEND mutter_sources display/guard-mutter.cpp)
+  endif()
+  add_library(gammawave-mutter MODULE ${mutter_sources})
+  set_target_properties(gammawave-mutter PROPERTIES PREFIX "")
+  target_include_directories(gammawave-mutter PRIVATE display wave)
+  target_link_libraries(gammawave-mutter PRIVATE PkgConfig::SYSTEMD)
+  gammawave_strict(gammawave-mutter)
+  set(mutter_module_dir ${CMAKE_INSTALL_LIBDIR}/gammawave)
+  install(TARGETS gammawave-mutter LIBRARY DESTINATION ${mutter_module_dir})
+  # Looked for beside the program (the build tree), then where it is installed,
+  # relative to the program, so that a package unpacked anywhere finds it.
+  file(RELATIVE_PATH mutter_module_from_bin ${CMAKE_INSTALL_FULL_BINDIR}
+       ${CMAKE_INSTALL_PREFIX}/${mutter_module_dir})
+  target_compile_definitions(display_layer PRIVATE
+    MUTTER_MODULE_FROM_BIN="${mutter_module_from_bin}/gammawave-mutter.so")
 
   add_executable(gammawave display/main.cpp)
   target_link_libraries(gammawave PRIVATE display_layer)
+  set_target_properties(gammawave PROPERTIES ENABLE_EXPORTS ON)
+  add_dependencies(gammawave gammawave-mutter)
   install(TARGETS gammawave RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 target_include_directories(gammawave PRIVATE display)

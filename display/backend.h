@@ -22,9 +22,10 @@ struct display_backend {
     // Puts the original gamma back, releases the display and exits.
     void (*restore_and_exit)(int sig);
     fault_restore_fn on_fault;  // null: no restore from the fault handler
-    guard_watch_fn guard;       // null: the display restores by itself
+    guard_watch_fn guard;       // null: the display restores by itself, or open starts it
 };
 
 extern const display_backend x11_backend;
 extern const display_backend wayland_backend;
+// In the module gammawave-mutter.so, which display-linux.cpp loads.
 extern const display_backend mutter_backend;

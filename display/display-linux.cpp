@@ -4,6 +4,8 @@
 // session the X display is XWayland, whose gamma never reaches the screen, so
 // a Wayland compositor that answers without gamma control is not left for
 // X11. A GNOME X11 session keeps X11, which also restores from a fault.
+#include <dlfcn.h>
+#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "backend.h"
 #include "display.h"
@@ -38,6 +41,26 @@ bool wayland_session(open_result wayland) {
            (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
+// The Mutter backend is a module (see cmake/platform.cmake), so that
+// libsystemd and what it brings are loaded only when Mutter is tried:
+// beside the program in the build tree, else where it is installed. Without
+// it, Mutter counts as absent.
+const display_backend* load_mutter_backend() {
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) {
+        return nullptr;
+    }
+    const std::string path(exe, static_cast<std::size_t>(n));
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    for (const std::string& module : {dir + "gammawave-mutter.so", dir + MUTTER_MODULE_FROM_BIN}) {
+        if (void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            return static_cast<const display_backend*>(dlsym(handle, "mutter_backend"));
+        }
+    }
+    return nullptr;
+}
+
 bool x_display_answers() {
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
     const bool answers = xcb_connection_has_error(c) == 0;
@@ -52,7 +75,10 @@ open_result choose_and_open(const char*& why) {
     }
     if (wayland_session(wayland) || !x_display_answers()) {
         const char* mutter_why = nullptr;
-        const open_result mutter = try_backend(mutter_backend, mutter_why);
+        const display_backend* mutter_backend = load_mutter_backend();
+        const open_result mutter = mutter_backend != nullptr
+                                       ? try_backend(*mutter_backend, mutter_why)
+                                       : open_result::absent;
         if (mutter != open_result::absent) {
             why = mutter_why;
             return mutter;
