@@ -26,6 +26,7 @@ struct display_backend {
 };
 
 extern const display_backend x11_backend;
+// In the modules gammawave-wayland.so and gammawave-mutter.so, which
+// display-linux.cpp loads.
 extern const display_backend wayland_backend;
-// In the module gammawave-mutter.so, which display-linux.cpp loads.
 extern const display_backend mutter_backend;

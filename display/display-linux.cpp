@@ -41,11 +41,11 @@ bool wayland_session(open_result wayland) {
            (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
-// The Mutter backend is a module (see cmake/platform.cmake), so that
-// libsystemd and what it brings are loaded only when Mutter is tried:
-// beside the program in the build tree, else where it is installed. Without
-// it, Mutter counts as absent.
-const display_backend* load_mutter_backend() {
+// The Wayland and Mutter backends are modules (see cmake/platform.cmake),
+// so that the libraries only they need are loaded only when they are tried:
+// beside the program in the build tree, else where they are installed.
+// Without its module a backend counts as absent.
+const display_backend* load_backend(const char* module, const char* symbol) {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) {
@@ -53,12 +53,18 @@ const display_backend* load_mutter_backend() {
     }
     const std::string path(exe, static_cast<std::size_t>(n));
     const std::string dir = path.substr(0, path.rfind('/') + 1);
-    for (const std::string& module : {dir + "gammawave-mutter.so", dir + MUTTER_MODULE_FROM_BIN}) {
-        if (void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-            return static_cast<const display_backend*>(dlsym(handle, "mutter_backend"));
+    for (const std::string& file : {dir + module, dir + BACKEND_MODULE_DIR_FROM_BIN + module}) {
+        if (void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            return static_cast<const display_backend*>(dlsym(handle, symbol));
         }
     }
     return nullptr;
+}
+
+// A backend whose module is missing is absent.
+open_result try_module(const char* module, const char* symbol, const char*& why) {
+    const display_backend* b = load_backend(module, symbol);
+    return b != nullptr ? try_backend(*b, why) : open_result::absent;
 }
 
 bool x_display_answers() {
@@ -69,16 +75,16 @@ bool x_display_answers() {
 }
 
 open_result choose_and_open(const char*& why) {
-    const open_result wayland = try_backend(wayland_backend, why);
+    // Without WAYLAND_DISPLAY there is no compositor to try, nor a module to load.
+    const open_result wayland = set("WAYLAND_DISPLAY")
+                                    ? try_module("gammawave-wayland.so", "wayland_backend", why)
+                                    : open_result::absent;
     if (wayland == open_result::ok) {
         return wayland;
     }
     if (wayland_session(wayland) || !x_display_answers()) {
         const char* mutter_why = nullptr;
-        const display_backend* mutter_backend = load_mutter_backend();
-        const open_result mutter = mutter_backend != nullptr
-                                       ? try_backend(*mutter_backend, mutter_why)
-                                       : open_result::absent;
+        const open_result mutter = try_module("gammawave-mutter.so", "mutter_backend", mutter_why);
         if (mutter != open_result::absent) {
             why = mutter_why;
             return mutter;

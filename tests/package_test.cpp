@@ -94,6 +94,7 @@ TEST_F(Package, HoldsTheProgramsManPagesAndLicenceOnly) {
                                             "./usr/share/man/man1/gammawave.1.gz",
                                             "./usr/share/man/man1/gammawave-view.1.gz",
                                             "./usr/share/doc/gammawave/copyright",
+                                            "./usr/lib/gammawave/gammawave-wayland.so",
                                             "./usr/lib/gammawave/gammawave-mutter.so"};
     EXPECT_EQ(files, expected);
 
