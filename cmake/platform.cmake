@@ -19,16 +19,46 @@ else()
   # The platform layer as a library, so the load benchmarks drive the very
   # code the program runs.
   add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
-              display/guard-posix.cpp display/guard-x11.cpp
-              display/display-x11.cpp display/x11-wire.cpp display/display-wayland.cpp
-              display/display-mutter.cpp display/guard-mutter.cpp)
+              display/guard-posix.cpp display/guard-x11.cpp display/claim-x11.cpp
+              display/display-x11.cpp display/x11-wire.cpp)
   target_include_directories(display_layer PUBLIC display)
-  target_link_libraries(display_layer PUBLIC wave randr_gamma gamma_control_protocol
-                                             PkgConfig::WAYLAND_CLIENT PkgConfig::SYSTEMD)
+  target_link_libraries(display_layer PUBLIC wave randr_gamma ${CMAKE_DL_LIBS})
   gammawave_strict(display_layer)
+
+  # The Wayland and the Mutter backends, each with the libraries only it
+  # needs (libwayland-client and libffi; libsystemd and the dozen it brings,
+  # each with pages to map at start and finalisers to run at exit), are
+  # modules that display-linux.cpp loads only when it tries that backend.
+  # They take the shared machinery (the guard, the signals) from the
+  # program, which exports it.
+  set_target_properties(gamma_control_protocol PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  add_library(gammawave-wayland MODULE display/display-wayland.cpp)
+  target_link_libraries(gammawave-wayland PRIVATE gamma_control_protocol PkgConfig::WAYLAND_CLIENT)
+  set(mutter_sources display/display-mutter.cpp)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/display/guard-mutter.cpp)
+    list(APPEND mutter_sources display/guard-mutter.cpp)
+  endif()
+  add_library(gammawave-mutter MODULE ${mutter_sources})
+  target_link_libraries(gammawave-mutter PRIVATE PkgConfig::SYSTEMD)
+  set(backend_module_dir ${CMAKE_INSTALL_LIBDIR}/gammawave)
+  foreach(module gammawave-wayland gammawave-mutter)
+    set_target_properties(${module} PROPERTIES PREFIX "")
+    target_include_directories(${module} PRIVATE display wave)
+    gammawave_strict(${module})
+    install(TARGETS ${module} LIBRARY DESTINATION ${backend_module_dir})
+  endforeach()
+  # Looked for beside the program (the build tree), then where they are
+  # installed, relative to the program, so that a package unpacked anywhere
+  # finds them.
+  file(RELATIVE_PATH backend_module_dir_from_bin ${CMAKE_INSTALL_FULL_BINDIR}
+       ${CMAKE_INSTALL_PREFIX}/${backend_module_dir})
+  target_compile_definitions(display_layer PRIVATE
+    BACKEND_MODULE_DIR_FROM_BIN="${backend_module_dir_from_bin}/")
 
   add_executable(gammawave display/main.cpp)
   target_link_libraries(gammawave PRIVATE display_layer)
+  set_target_properties(gammawave PROPERTIES ENABLE_EXPORTS ON)
+  add_dependencies(gammawave gammawave-wayland gammawave-mutter)
   install(TARGETS gammawave RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 target_include_directories(gammawave PRIVATE display)

@@ -22,9 +22,11 @@ struct display_backend {
     // Puts the original gamma back, releases the display and exits.
     void (*restore_and_exit)(int sig);
     fault_restore_fn on_fault;  // null: no restore from the fault handler
-    guard_watch_fn guard;       // null: the display restores by itself
+    guard_watch_fn guard;       // null: the display restores by itself, or open starts it
 };
 
 extern const display_backend x11_backend;
+// In the modules gammawave-wayland.so and gammawave-mutter.so, which
+// display-linux.cpp loads.
 extern const display_backend wayland_backend;
 extern const display_backend mutter_backend;

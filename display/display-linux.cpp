@@ -4,6 +4,8 @@
 // session the X display is XWayland, whose gamma never reaches the screen, so
 // a Wayland compositor that answers without gamma control is not left for
 // X11. A GNOME X11 session keeps X11, which also restores from a fault.
+#include <dlfcn.h>
+#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "backend.h"
 #include "display.h"
@@ -36,6 +39,32 @@ bool wayland_session(open_result wayland) {
     const char* type = std::getenv("XDG_SESSION_TYPE");
     return wayland != open_result::absent || set("WAYLAND_DISPLAY") ||
            (type != nullptr && std::strcmp(type, "wayland") == 0);
+}
+
+// The Wayland and Mutter backends are modules (see cmake/platform.cmake),
+// so that the libraries only they need are loaded only when they are tried:
+// beside the program in the build tree, else where they are installed.
+// Without its module a backend counts as absent.
+const display_backend* load_backend(const char* module, const char* symbol) {
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) {
+        return nullptr;
+    }
+    const std::string path(exe, static_cast<std::size_t>(n));
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    for (const std::string& file : {dir + module, dir + BACKEND_MODULE_DIR_FROM_BIN + module}) {
+        if (void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            return static_cast<const display_backend*>(dlsym(handle, symbol));
+        }
+    }
+    return nullptr;
+}
+
+// A backend whose module is missing is absent.
+open_result try_module(const char* module, const char* symbol, const char*& why) {
+    const display_backend* b = load_backend(module, symbol);
+    return b != nullptr ? try_backend(*b, why) : open_result::absent;
 }
 
 bool x_display_answers() {
@@ -77,14 +106,17 @@ const char* reason_for(bool mutter_asked) {
 }
 
 open_result choose_and_open(const char*& why) {
-    const open_result wayland = try_backend(wayland_backend, why);
+    // Without WAYLAND_DISPLAY there is no compositor to try, nor a module to load.
+    const open_result wayland = set("WAYLAND_DISPLAY")
+                                    ? try_module("gammawave-wayland.so", "wayland_backend", why)
+                                    : open_result::absent;
     if (wayland == open_result::ok) {
         return wayland;
     }
     const bool ask_mutter = wayland_session(wayland) || !x_display_answers();
     if (ask_mutter) {
         const char* mutter_why = nullptr;
-        const open_result mutter = try_backend(mutter_backend, mutter_why);
+        const open_result mutter = try_module("gammawave-mutter.so", "mutter_backend", mutter_why);
         if (mutter != open_result::absent) {
             why = mutter_why;
             return mutter;
@@ -140,7 +172,7 @@ void pause_between_frames() {
 
 void restore_and_exit(int sig) {
     chosen->restore_and_exit(sig);
-    std::exit(sig);
+    end_process(sig);
 }
 
 std::uint32_t process_id() {

@@ -350,8 +350,9 @@ open_result connect_and_take(const char*& why) {
     }
     if (!any_usable()) {
         return fail_with(
-            "the compositor refused gamma control of every output (no gamma there, or another "
-            "program holds it)",
+            "the compositor refused gamma control of every output: it gives an output's gamma to "
+            "one program at a time, so another gammawave or another program holds it (or the "
+            "outputs have no gamma)",
             why);
     }
     return open_result::ok;
@@ -404,8 +405,8 @@ void wayland_restore_and_exit(int sig) {
             "the compositor gives every output its own gamma back once gammawave's connection "
             "closes");
     }
-    wl_display_disconnect(display);
-    std::exit(sig);
+    // The compositor sees the connection close as the process ends.
+    end_process(sig);
 }
 
 }  // namespace

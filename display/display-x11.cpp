@@ -2,10 +2,11 @@
 //
 // The frame loop never blocks on the server. A server that stops reading (a
 // stopped or hung server, a full socket) must not hold the loop, or no
-// signal could be answered: a frame the socket cannot take at once is
-// dropped, as a device that refuses a frame would drop it, and the animation
-// goes on. Only the restore waits for the server, for as long as the user
-// lets it (a second interrupt ends the process at once).
+// signal could be answered: a frame is sent only when the socket takes more,
+// what it does not take goes out later, as it does, and the frames due
+// meanwhile are dropped, as a device that refuses a frame would drop them.
+// Only the restore waits for the server, for as long as the user lets it (a
+// second interrupt ends the process at once).
 //
 // A genuine fault restores from the signal handler: it writes the restore,
 // encoded at start as raw requests, straight to the socket, and reads until
@@ -17,15 +18,21 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #include <xcb/xcbext.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <vector>
 
 #include "backend.h"
+#include "claim-x11.h"
 #include "guard-x11.h"
 #include "randr_gamma.h"
 #include "signals-posix.h"
@@ -48,16 +55,17 @@ struct frame_target {
 };
 std::vector<frame_target> targets;
 
-// Each frame goes out in one gathered write on a socket XCB has handed
-// over. XCB's own writes would each wait, with no timeout, for the socket to
-// count as writable, and Linux counts a Unix socket writable only while at
-// most a quarter of its send buffer is in use: one write of a frame larger
-// than XCB's 16 KiB buffer could push the socket past that, and XCB's next
-// write would wait for a stopped server. A socket that is writable takes
-// three quarters of its buffer in one write, so a frame of at most half of
-// it (checked at start) goes out whole after one check, and the loop always
-// knows which requests reached the server.
+// Each frame goes out in one gathered write, straight to a socket XCB has
+// handed over. XCB's own writes would each wait, with no timeout, for the
+// socket to take everything, which a stopped server never lets it. What the
+// socket does not take at once (a frame larger than its buffer, or a server
+// that reads slowly) is copied aside and goes out over the next frames'
+// turns, as the socket takes it, while their own frames are dropped; the
+// server never sees anything but whole requests in order, so the restore,
+// which XCB sends only after socket_returned has written the rest, stays the
+// last thing to reach every CRTC.
 std::vector<iovec> frame_parts;
+int frame_part_count = 0;
 std::vector<std::uint8_t> sync_request;  // a GetInputFocus
 bool socket_taken = false;
 std::uint64_t last_sent = 0;  // XCB's sequence of the last request sent
@@ -76,6 +84,13 @@ int connection_fd = -1;
 volatile sig_atomic_t wire_sequence = 0;
 volatile sig_atomic_t queuing_frame = 0;
 std::uint16_t max_frame_requests = 0;
+// How much of the frame being written has gone (while queuing_frame), and
+// the rest of a frame cut short: frame_rest[rest_begin, rest_end) is still
+// to go. The fault handler writes either before its restore.
+volatile sig_atomic_t frame_written = 0;
+std::vector<std::uint8_t> frame_rest;  // sized at start to a whole frame
+volatile sig_atomic_t rest_begin = 0;
+volatile sig_atomic_t rest_end = 0;
 // Where the ordinary restore stands, for a fault that strikes during it:
 // its requests go through XCB, so their sequence numbers are not tracked.
 enum : sig_atomic_t { animating, restoring, restored };
@@ -84,6 +99,7 @@ volatile sig_atomic_t restore_stage = animating;
 constexpr long fault_restore_budget_ms = 1000;
 constexpr long no_deadline_ms = 1000L * 60 * 60 * 24 * 365;
 const char* const how_to_reset =
+    "if a tint is still there after a second (the guard may yet restore), "
     "'xrandr --output NAME --gamma 1:1:1' gives a monitor a plain ramp";
 
 // --- Frames -----------------------------------------------------------------
@@ -111,23 +127,92 @@ bool socket_can_take_more() {
     return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
 }
 
-// A frame of `frame_bytes` must go out in one write, so the send buffer is
-// raised where it is too small (the kernel doubles what it is given, up to
-// a limit of its own).
-bool socket_takes_whole_frames(std::size_t frame_bytes) {
+// Fewer frames are cut short where the send buffer holds a whole one (the
+// kernel doubles what it is given, up to a limit of its own).
+void widen_send_buffer(std::size_t frame_bytes) {
     int buffer = 0;
     socklen_t len = sizeof buffer;
     getsockopt(connection_fd, SOL_SOCKET, SO_SNDBUF, &buffer, &len);
     if (frame_bytes * 2 > static_cast<std::size_t>(buffer)) {
-        const int wanted = static_cast<int>(frame_bytes);
+        const int wanted = static_cast<int>(std::min<std::size_t>(frame_bytes, INT_MAX / 2));
         setsockopt(connection_fd, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted);
-        getsockopt(connection_fd, SOL_SOCKET, SO_SNDBUF, &buffer, &len);
     }
-    return frame_bytes * 2 <= static_cast<std::size_t>(buffer);
 }
 
-// XCB calls this when it writes a request of its own again: the restore.
+[[noreturn]] void display_lost() {
+    std::fputs("gammawave: lost the connection to the display\n", stderr);
+    std::exit(1);
+}
+
+// As much of `parts` as the socket takes now, IOV_MAX parts a call.
+std::size_t write_what_fits(const iovec* parts, int count) {
+    std::size_t total = 0;
+    int done = 0;
+    while (done < count) {
+        const ssize_t n = writev(connection_fd, parts + done, std::min(count - done, IOV_MAX));
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            display_lost();
+        }
+        if (n <= 0) {
+            return total;
+        }
+        total += static_cast<std::size_t>(n);
+        auto left = static_cast<std::size_t>(n);
+        while (done < count && left >= parts[done].iov_len) {
+            left -= parts[done++].iov_len;
+        }
+        if (left > 0) {
+            return total;
+        }
+    }
+    return total;
+}
+
+// The parts' bytes after the first `skip`, copied to frame_rest: the ramps
+// they point at are the next frame's to overwrite.
+void keep_rest(const iovec* parts, int count, std::size_t skip) {
+    std::size_t at = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto* p = static_cast<const std::uint8_t*>(parts[i].iov_base);
+        const std::size_t len = parts[i].iov_len;
+        const std::size_t from = std::min(skip, len);
+        std::memcpy(frame_rest.data() + at, p + from, len - from);
+        at += len - from;
+        skip -= from;
+    }
+    rest_begin = 0;
+    rest_end = static_cast<sig_atomic_t>(at);
+}
+
+bool rest_pending() {
+    return rest_begin < rest_end;
+}
+
+// One write a turn, of what the socket takes.
+void send_more_of_rest() {
+    if (!socket_can_take_more()) {
+        return;
+    }
+    const auto left = static_cast<std::size_t>(rest_end - rest_begin);
+    const ssize_t n = write(connection_fd, frame_rest.data() + rest_begin, left);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        display_lost();
+    }
+    if (n > 0) {
+        rest_begin = static_cast<sig_atomic_t>(rest_begin + n);
+    }
+}
+
+// XCB calls this when it writes a request of its own again (the restore):
+// the rest of a frame cut short goes first, whole, however long the server
+// takes; a second interrupt ends the wait.
 void socket_returned(void*) {
+    if (rest_pending()) {
+        const auto left = static_cast<std::size_t>(rest_end - rest_begin);
+        write_all(connection_fd, frame_rest.data() + rest_begin, left,
+                  monotonic_ms() + no_deadline_ms);
+        rest_begin = rest_end;
+    }
     socket_taken = false;
 }
 
@@ -139,16 +224,10 @@ bool take_socket() {
     return socket_taken;
 }
 
-// The whole frame or none of it: a frame the server is not reading is
-// dropped, as a device that refuses a frame would drop it.
-void send_whole_frame(const gamma_ramp& ramp) {
-    if (!socket_can_take_more() || !take_socket()) {
-        return;
-    }
+int fill_frame_parts(const gamma_ramp& ramp, std::uint64_t& requests) {
     int parts = 0;
-    std::uint64_t requests = 0;
-    const bool sync = frames_to_sync == 0;
-    if (sync) {
+    requests = 0;
+    if (frames_to_sync == 0) {
         frame_parts[parts++] = {sync_request.data(), sync_request.size()};
         ++requests;
         frames_to_sync = frames_per_sync;
@@ -158,8 +237,26 @@ void send_whole_frame(const gamma_ramp& ramp) {
         parts += add_frame_parts(t, ramp, &frame_parts[static_cast<std::size_t>(parts)]);
         ++requests;
     }
+    return parts;
+}
+
+// A frame the server is not reading is dropped, as a device that refuses a
+// frame would drop it; one it reads too slowly goes out in parts.
+void send_frame(const gamma_ramp& ramp) {
+    if (!socket_can_take_more() || !take_socket()) {
+        return;
+    }
+    std::uint64_t requests = 0;
+    const bool sync = frames_to_sync == 0;
+    frame_part_count = fill_frame_parts(ramp, requests);
+    frame_written = 0;
     queuing_frame = 1;
-    xcb_writev(screen_dc.conn, frame_parts.data(), parts, requests);
+    frame_written =
+        static_cast<sig_atomic_t>(write_what_fits(frame_parts.data(), frame_part_count));
+    keep_rest(frame_parts.data(), frame_part_count, static_cast<std::size_t>(frame_written));
+    // XCB writes nothing here (its socket is ours); it only counts the
+    // requests, so that its sequence numbers stay the server's.
+    xcb_writev(screen_dc.conn, nullptr, 0, requests);
     if (sync) {
         xcb_discard_reply64(screen_dc.conn, last_sent + 1);
     }
@@ -187,11 +284,6 @@ void drain_events() {
     }
 }
 
-[[noreturn]] void display_lost() {
-    std::fputs("gammawave: lost the connection to the display\n", stderr);
-    std::exit(1);
-}
-
 // --- The restore from a fault ------------------------------------------------
 
 void prepare_fault_restore() {
@@ -209,6 +301,26 @@ void prepare_fault_restore() {
     wire_sequence = static_cast<sig_atomic_t>(sync.sequence & 0xFFFF);
 }
 
+// In the fault handler: the server must read the frame being written, or
+// the one cut short, to its end before it reads the restore.
+bool write_rest_of_frame(long deadline) {
+    if (queuing_frame) {
+        std::size_t skip = static_cast<std::size_t>(frame_written);
+        for (int i = 0; i < frame_part_count; ++i) {
+            const auto* p = static_cast<const std::uint8_t*>(frame_parts[i].iov_base);
+            const std::size_t len = frame_parts[i].iov_len;
+            const std::size_t from = std::min(skip, len);
+            skip -= from;
+            if (!write_all(connection_fd, p + from, len - from, deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const auto left = static_cast<std::size_t>(rest_end - rest_begin);
+    return write_all(connection_fd, frame_rest.data() + rest_begin, left, deadline);
+}
+
 // Runs in the fault handler. The server numbers our requests on from the
 // last one of ours it read, known within the frame being queued, so the
 // handler finds its reply whenever the fault strikes in the loop, and waits
@@ -224,6 +336,7 @@ void restore_from_fault() {
     const auto low = static_cast<std::uint16_t>(wire_sequence);
     const auto high = static_cast<std::uint16_t>(low + (queuing_frame ? max_frame_requests : 0));
     const bool confirmed =
+        write_rest_of_frame(deadline) &&
         write_all(connection_fd, restore_requests.data(), restore_requests.size(), deadline) &&
         await_restore(connection_fd, low, high, restore_request_count, deadline) ==
             restore_answer::confirmed;
@@ -239,21 +352,14 @@ const char* const xwayland_reason =
     "Wayland session itself, under a compositor with gamma control";
 
 // Every ramp must go out in one request, or the fault restore, which cannot
-// ask the server about BIG-REQUESTS, could not put it back; and every frame
-// in one write. What could not be is refused here rather than lost later.
-const char* cannot_send_or_restore() {
-    std::size_t frame_bytes = sync_request.size();
+// ask the server about BIG-REQUESTS, could not put it back: what could not
+// be is refused here rather than lost later.
+const char* cannot_restore() {
     for (const crtc_ramp& r : saved_ramp) {
         if (r.size > max_ramp_in_one_request) {
             return "a CRTC's gamma ramp is larger than one request can carry without "
                    "BIG-REQUESTS, so it could not be restored";
         }
-        frame_bytes += set_crtc_gamma_bytes(r.size);
-    }
-    const std::size_t parts = 1 + set_crtc_gamma_parts * saved_ramp.size();
-    if (parts > IOV_MAX || !socket_takes_whole_frames(frame_bytes)) {
-        return "the CRTCs' gamma ramps add up to more than the display connection takes in "
-               "one write";
     }
     return nullptr;
 }
@@ -264,7 +370,41 @@ void prepare_frames() {
         targets.push_back(target_for(r));
     }
     frame_parts.resize(1 + set_crtc_gamma_parts * targets.size());
+    std::size_t frame_bytes = sync_request.size();
+    for (const crtc_ramp& r : saved_ramp) {
+        frame_bytes += set_crtc_gamma_bytes(r.size);
+    }
+    frame_rest.resize(frame_bytes);
+    widen_send_buffer(frame_bytes);
     frames_per_sync = static_cast<unsigned>(std::max<std::size_t>(1, 32768 / (targets.size() + 1)));
+}
+
+// Long enough for a guard still restoring after a kill -9 of the last
+// gammawave, whose claim it holds until the ramps are back.
+constexpr long claim_wait_ms = 2000;
+x_claim claim;
+char claim_refusal[128];
+
+// Null when the screen is ours, or when the server made no window to claim
+// it with (then nothing guards the run either).
+const char* claim_screen() {
+    const xcb_window_t window = create_x11_lifeline(screen_dc);
+    if (window == 0 || !intern_claim(screen_dc, claim)) {
+        claim = x_claim{};
+        return nullptr;
+    }
+    tag_with_pid(screen_dc, claim, window);
+    std::uint32_t holder = 0;
+    if (take_claim(screen_dc, claim, window, claim_wait_ms, holder) != claim_result::held) {
+        return nullptr;
+    }
+    if (holder == 0) {
+        return "another gammawave is already changing the gamma of this display";
+    }
+    std::snprintf(claim_refusal, sizeof claim_refusal,
+                  "another gammawave (process %u) is already changing the gamma of this display",
+                  static_cast<unsigned>(holder));
+    return claim_refusal;
 }
 
 open_result x11_open(const char*& why) {
@@ -277,25 +417,36 @@ open_result x11_open(const char*& why) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
+    // Before the ramps are read: what a second gammawave would read is the
+    // first one's frame.
+    why = claim_screen();
+    if (why != nullptr) {
+        disconnect_x_display(screen_dc);
+        return open_result::failed;
+    }
     if (read_crtc_ramps(screen_dc, saved_ramp) != display_status::ok) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
     connection_fd = xcb_get_file_descriptor(screen_dc.conn);
     encode_get_input_focus(sync_request);
-    why = cannot_send_or_restore();
+    why = cannot_restore();
     if (why != nullptr) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
-    arm_x11_guard(screen_dc, saved_ramp);
+    arm_x11_guard(screen_dc, saved_ramp, claim);
     prepare_frames();
     prepare_fault_restore();
     return open_result::ok;
 }
 
 void x11_load_frame(const gamma_ramp& ramp) {
-    send_whole_frame(ramp);
+    if (rest_pending()) {
+        send_more_of_rest();
+    } else {
+        send_frame(ramp);
+    }
     drain_events();
     // A server that has gone shows here at once: the frame's write fails.
     if (xcb_connection_has_error(screen_dc.conn)) {
@@ -318,11 +469,13 @@ void x11_restore_and_exit(int sig) {
     } else {
         warn_restore_unconfirmed(how_to_reset);
     }
-    disconnect_x_display(screen_dc);
-    std::exit(sig);
+    // Nothing is left to tear down: the kernel closes the connection, after
+    // the round trip above.
+    end_process(sig);
 }
 
 }  // namespace
 
+// The guard is started by x11_open itself, which then waits for its claim.
 const display_backend x11_backend = {
-    x11_open, x11_load_frame, x11_pause, x11_restore_and_exit, restore_from_fault, watch_x11};
+    x11_open, x11_load_frame, x11_pause, x11_restore_and_exit, restore_from_fault, nullptr};

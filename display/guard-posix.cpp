@@ -9,15 +9,67 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 namespace {
 
 int stand_down_pipe = -1;  // gammawave's write end
 
-// The guard's name in ps and top (comm holds 15 characters), also for the
-// short-lived first child.
+// The guard's name in ps, top and pidof (comm holds 15 characters), also
+// for the short-lived first child.
 constexpr char guard_name[] = "gammawave-guard";
+
+// Where the kernel keeps the command line and the environment strings,
+// fields 48 to 51 of /proc/self/stat (Linux 3.5 and later).
+struct command_line_area {
+    unsigned long arg_start = 0, arg_end = 0, env_start = 0, env_end = 0;
+};
+
+bool read_command_line_area(command_line_area& a) {
+    char stat[1024];
+    FILE* f = std::fopen("/proc/self/stat", "r");
+    const std::size_t n = f != nullptr ? std::fread(stat, 1, sizeof stat - 1, f) : 0;
+    if (f != nullptr) {
+        std::fclose(f);
+    }
+    stat[n] = '\0';
+    // The name in parentheses may hold spaces; the fields after it do not.
+    const char* p = std::strrchr(stat, ')');
+    for (int field = 2; p != nullptr && field < 48; ++field) {
+        p = std::strchr(p + 1, ' ');
+    }
+    return p != nullptr && std::sscanf(p, " %lu %lu %lu %lu", &a.arg_start, &a.arg_end,
+                                       &a.env_start, &a.env_end) == 4;
+}
+
+// ps and pidof read a process's name from its command line, and a fork
+// shares gammawave's, so `pidof gammawave` and `kill $(pidof gammawave)`
+// would reach the guard too. The guard writes its own name over the area,
+// into the environment strings' room after it where the arguments are too
+// short, once the environment has been copied aside; the kernel reads a
+// command line whose last byte is no longer a NUL on into that room.
+void rename_command_line() {
+    command_line_area a;
+    if (!read_command_line_area(a) || a.arg_end <= a.arg_start) {
+        return;
+    }
+    unsigned long end = a.arg_end;
+    if (a.env_start == a.arg_end && a.env_end > a.env_start) {
+        for (char** e = environ; *e != nullptr; ++e) {
+            *e = strdup(*e);
+        }
+        end = a.env_end;
+    }
+    char* area = reinterpret_cast<char*>(a.arg_start);
+    const std::size_t room = end - a.arg_start;
+    std::memset(area, 0, room);
+    if (room >= sizeof guard_name) {
+        std::memcpy(area, guard_name, sizeof guard_name);
+    }
+}
 
 void close_from(int first) {
     if (close_range(static_cast<unsigned>(first), ~0U, 0) == 0) {
@@ -68,6 +120,7 @@ void default_signals() {
 // controlling terminal.
 [[noreturn]] void become_guard(int read_end, guard_watch_fn watch) {
     prctl(PR_SET_NAME, guard_name);
+    rename_command_line();
     setsid();
     const pid_t guard = fork();
     if (guard != 0) {

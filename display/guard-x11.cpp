@@ -9,7 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "claim-x11.h"
+#include "guard-posix.h"
+
 namespace {
+
+// How long gammawave waits for its guard's claim; a guard that could not
+// connect never makes one, and gammawave runs on without it.
+constexpr long guard_claim_wait_ms = 1000;
 
 // Set by gammawave at open; the guard, a fork, has its own copy.
 xcb_window_t lifeline = 0;
@@ -35,17 +42,22 @@ bool answered_without_error(const x_display& d, xcb_void_cookie_t c) {
 // Checked, so that the window exists before the guard is made: a window the
 // guard cannot find means gammawave has gone. Small, unmapped and InputOnly,
 // it is nothing on screen.
+xcb_window_t create_window(const x_display& d) {
+    const xcb_window_t w = xcb_generate_id(d.conn);
+    xcb_create_window(d.conn, 0, w, d.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    return w;
+}
+
 xcb_window_t create_lifeline(const x_display& d) {
     name_this_run();
-    const xcb_window_t w = xcb_generate_id(d.conn);
-    const xcb_void_cookie_t made =
-        xcb_create_window_checked(d.conn, 0, w, d.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                                  XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_window_t w = create_window(d);
+    // The checked request after it answers for both: a window refused
+    // cannot be named.
     const xcb_void_cookie_t named = xcb_change_property_checked(
         d.conn, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
         static_cast<std::uint32_t>(std::strlen(lifeline_name)), lifeline_name);
-    const bool ok = answered_without_error(d, made) && answered_without_error(d, named);
-    return ok ? w : 0;
+    return answered_without_error(d, named) ? w : 0;
 }
 
 bool lifeline_is_ours(const x_display& d) {
@@ -94,15 +106,17 @@ bool stood_down(int& fd) {
     return false;
 }
 
+// Any client may send any window's DestroyNotify (SendEvent sets the top
+// bit of its code), so only the server's own counts, and even that only once
+// a checked request finds the window gone.
 bool lifeline_destroyed(const x_display& d) {
-    bool destroyed = false;
+    bool told = false;
     while (xcb_generic_event_t* ev = xcb_poll_for_event(d.conn)) {
         const auto* notify = reinterpret_cast<const xcb_destroy_notify_event_t*>(ev);
-        destroyed = destroyed || ((ev->response_type & 0x7f) == XCB_DESTROY_NOTIFY &&
-                                  notify->window == lifeline);
+        told = told || (ev->response_type == XCB_DESTROY_NOTIFY && notify->window == lifeline);
         std::free(ev);
     }
-    return destroyed;
+    return told && follow_lifeline(d) == lifeline_state::gone;
 }
 
 // True once the window is destroyed; false on a stand-down or when the
@@ -138,15 +152,34 @@ void restore(const x_display& d) {
 
 }  // namespace
 
-void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved) {
+xcb_window_t create_x11_lifeline(const x_display& d) {
     lifeline = create_lifeline(d);
+    return lifeline;
+}
+
+void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim) {
+    if (lifeline == 0) {
+        return;
+    }
     saved_ramps = &saved;
+    start_guard(watch_x11);
+    // A kill -9 of gammawave from here on leaves the screen claimed until
+    // the guard has restored, so no new gammawave can save a frame of ours.
+    if (claim.guard != XCB_NONE) {
+        guard_claim_seen(d, claim, guard_claim_wait_ms);
+    }
 }
 
 void watch_x11(int stand_down_fd) {
     x_display d;
     if (lifeline == 0 || connect_x_display(d) != display_status::ok) {
         return;
+    }
+    // Held until the guard's connection ends: after the restore, or at a
+    // stand-down, when gammawave's own claim has gone or is going.
+    x_claim claim;
+    if (intern_claim(d, claim)) {
+        take_guard_claim(d, claim, create_window(d));
     }
     const lifeline_state state = follow_lifeline(d);
     const bool gone = state == lifeline_state::gone ||

@@ -7,11 +7,17 @@
 
 #include <vector>
 
+#include "claim-x11.h"
 #include "randr_gamma.h"
 
-// At open, on gammawave's own connection: makes the window and keeps `saved`
-// for the guard. Without the window the guard ends at once.
-void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved);
+// At open, on gammawave's own connection, before the ramps are read: makes
+// the window, which also holds gammawave's claim on the screen. 0 if the
+// server made none: then there is neither claim nor guard.
+xcb_window_t create_x11_lifeline(const x_display& d);
+
+// Once the ramps are saved: keeps `saved` for the guard, starts it, and
+// waits until it holds its claim (see claim-x11.h).
+void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim);
 
 // The guard's watch (a guard_watch_fn), on a connection of its own.
 void watch_x11(int stand_down_fd);

@@ -13,17 +13,23 @@ void free_deleter::operator()(void* p) const {
 
 namespace {
 
-bool randr_at_least_1_2(xcb_connection_t* conn) {
+// Asks for 1.3, and takes 1.2: the server answers with the lower of the two
+// versions, the client's and its own.
+bool randr_version(xcb_connection_t* conn, bool& has_1_3) {
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn, &xcb_randr_id);
     if (ext == nullptr || !ext->present) {
         return false;
     }
     xcb_generic_error_t* raw_error = nullptr;
     xcb_owned<xcb_randr_query_version_reply_t> version(
-        xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 2), &raw_error));
+        xcb_randr_query_version_reply(conn, xcb_randr_query_version(conn, 1, 3), &raw_error));
     xcb_owned<xcb_generic_error_t> error(raw_error);
-    return version && (version->major_version > 1 ||
-                       (version->major_version == 1 && version->minor_version >= 2));
+    if (!version) {
+        return false;
+    }
+    const std::uint32_t v = version->major_version * 100 + version->minor_version;
+    has_1_3 = v >= 103;
+    return v >= 102;
 }
 
 xcb_window_t default_root(xcb_connection_t* conn, int screen_number) {
@@ -40,6 +46,49 @@ xcb_owned<Reply> reply_of(xcb_connection_t* conn, Fetch fetch, Cookie cookie) {
     xcb_owned<Reply> reply(fetch(conn, cookie, &raw_error));
     xcb_owned<xcb_generic_error_t> error(raw_error);
     return error ? nullptr : std::move(reply);
+}
+
+// What the screen's resources name. RandR 1.3's GetScreenResourcesCurrent
+// answers from what the server knows; 1.2 has only GetScreenResources, which
+// may probe the outputs first (slower, the same answer).
+struct screen_resources {
+    std::vector<xcb_randr_crtc_t> crtcs;
+    std::vector<xcb_randr_output_t> outputs;
+    xcb_timestamp_t config = 0;
+};
+
+bool read_resources_1_3(const x_display& d, screen_resources& out) {
+    auto r = reply_of<xcb_randr_get_screen_resources_current_reply_t>(
+        d.conn, xcb_randr_get_screen_resources_current_reply,
+        xcb_randr_get_screen_resources_current(d.conn, d.root));
+    if (!r) {
+        return false;
+    }
+    const xcb_randr_crtc_t* c = xcb_randr_get_screen_resources_current_crtcs(r.get());
+    const xcb_randr_output_t* o = xcb_randr_get_screen_resources_current_outputs(r.get());
+    out.crtcs.assign(c, c + xcb_randr_get_screen_resources_current_crtcs_length(r.get()));
+    out.outputs.assign(o, o + xcb_randr_get_screen_resources_current_outputs_length(r.get()));
+    out.config = r->config_timestamp;
+    return true;
+}
+
+bool read_resources_1_2(const x_display& d, screen_resources& out) {
+    auto r = reply_of<xcb_randr_get_screen_resources_reply_t>(
+        d.conn, xcb_randr_get_screen_resources_reply,
+        xcb_randr_get_screen_resources(d.conn, d.root));
+    if (!r) {
+        return false;
+    }
+    const xcb_randr_crtc_t* c = xcb_randr_get_screen_resources_crtcs(r.get());
+    const xcb_randr_output_t* o = xcb_randr_get_screen_resources_outputs(r.get());
+    out.crtcs.assign(c, c + xcb_randr_get_screen_resources_crtcs_length(r.get()));
+    out.outputs.assign(o, o + xcb_randr_get_screen_resources_outputs_length(r.get()));
+    out.config = r->config_timestamp;
+    return true;
+}
+
+bool read_resources(const x_display& d, screen_resources& out) {
+    return d.randr_1_3 ? read_resources_1_3(d, out) : read_resources_1_2(d, out);
 }
 
 // Sizes first, all requests in flight at once, so a display with many CRTCs
@@ -103,12 +152,12 @@ display_status connect_x_display(x_display& out, const char* name) {
         xcb_disconnect(conn);
         return display_status::no_connection;
     }
-    out = x_display{conn, default_root(conn, screen_number)};
+    out = x_display{conn, default_root(conn, screen_number), 0, screen_number};
     if (out.root == 0) {
         disconnect_x_display(out);
         return display_status::no_connection;
     }
-    if (!randr_at_least_1_2(conn)) {
+    if (!randr_version(conn, out.randr_1_3)) {
         disconnect_x_display(out);
         return display_status::no_randr;
     }
@@ -133,19 +182,14 @@ bool announces_xwayland(xcb_connection_t* conn) {
 }
 
 bool has_xwayland_output(const x_display& d) {
-    auto resources = reply_of<xcb_randr_get_screen_resources_current_reply_t>(
-        d.conn, xcb_randr_get_screen_resources_current_reply,
-        xcb_randr_get_screen_resources_current(d.conn, d.root));
-    if (!resources) {
+    screen_resources resources;
+    if (!read_resources(d, resources)) {
         return false;
     }
-    const xcb_randr_output_t* outputs =
-        xcb_randr_get_screen_resources_current_outputs(resources.get());
-    const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
-    for (int i = 0; i < count; ++i) {
+    for (const xcb_randr_output_t output : resources.outputs) {
         auto info = reply_of<xcb_randr_get_output_info_reply_t>(
             d.conn, xcb_randr_get_output_info_reply,
-            xcb_randr_get_output_info(d.conn, outputs[i], resources->config_timestamp));
+            xcb_randr_get_output_info(d.conn, output, resources.config));
         if (!info) {
             continue;
         }
@@ -167,15 +211,12 @@ bool is_xwayland(const x_display& d) {
 
 display_status read_crtc_ramps(const x_display& d, std::vector<crtc_ramp>& out) {
     out.clear();
-    auto resources = reply_of<xcb_randr_get_screen_resources_current_reply_t>(
-        d.conn, xcb_randr_get_screen_resources_current_reply,
-        xcb_randr_get_screen_resources_current(d.conn, d.root));
-    if (!resources) {
+    screen_resources resources;
+    if (!read_resources(d, resources)) {
         return display_status::read_failed;
     }
-    const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
-    const int count = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
-    if (!read_gamma_sizes(d, crtcs, count, resources->config_timestamp, out) ||
+    const int count = static_cast<int>(resources.crtcs.size());
+    if (!read_gamma_sizes(d, resources.crtcs.data(), count, resources.config, out) ||
         !read_gamma_entries(d, out)) {
         out.clear();
         return display_status::read_failed;

@@ -22,6 +22,8 @@ struct x_display {
     xcb_connection_t* conn = nullptr;
     xcb_window_t root = 0;
     std::uint8_t randr_opcode = 0;  // RandR's major opcode on this server
+    int screen = 0;                 // the screen number the display name gives
+    bool randr_1_3 = false;         // GetScreenResourcesCurrent is there
 };
 
 // One CRTC's ramp at its native size: red, green, blue blocks of `size`.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -189,4 +190,9 @@ void warn_restore_unconfirmed(const char* how_to_reset) {
     std::memcpy(line + h, how_to_reset, n);
     line[h + n] = '\n';
     [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line, h + n + 1);
+}
+
+void end_process(int status) {
+    std::fflush(nullptr);
+    _exit(status);
 }

@@ -39,6 +39,11 @@ long monotonic_ms();
 // The pause between two frames.
 constexpr timespec frame_pause{0, 10'000'000};
 
+// Ends the process once the restore is done or given up: what stdio holds is
+// flushed, and then nothing else runs (no library's finalisers, no
+// destructors), so the exit takes no longer than the restore.
+[[noreturn]] void end_process(int status);
+
 // One line on stderr when a restore could not be confirmed; `how_to_reset`
 // tells the user what to do about it. Async-signal-safe.
 void warn_restore_unconfirmed(const char* how_to_reset);

@@ -4,9 +4,10 @@
 // (GAMMAWAVE_FAULT=stack). On Linux it is preloaded; Windows has no
 // preloading, so a test build links it in place of cos (ld --wrap=cos).
 // GAMMAWAVE_FAULT=send counts the calls that hand requests to XCB
-// (xcb_send_request, xcb_writev) instead, and writes through a null pointer
-// just after the last of them has sent its bytes: a fault in the middle of
-// a frame's requests.
+// (xcb_send_request, xcb_writev; a frame's xcb_writev only counts requests
+// whose bytes have gone, whole or in part) instead, and writes through a null
+// pointer just after the last of them: a fault in the middle of a frame's
+// requests, before the loop has noted them.
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif

@@ -202,6 +202,12 @@ void fake_x_server::serve_client(int fd) {
     }
     sequence_ = 0;
     for (;;) {
+        while (stalled_) {
+            pollfd stop{stop_[0], POLLIN, 0};
+            if (poll(&stop, 1, 5) != 0) {
+                return;
+            }
+        }
         std::vector<std::uint8_t> request(4);
         if (!read_all(fd, stop_[0], request.data(), 4)) {
             return;
@@ -250,13 +256,13 @@ std::vector<std::uint8_t> fake_x_server::answer(const std::vector<std::uint8_t>&
 
 std::vector<std::uint8_t> fake_x_server::randr(const std::vector<std::uint8_t>& request) {
     const std::uint8_t minor = request[1];
-    if (minor == 0) {  // QueryVersion: 1.6
+    if (minor == 0) {  // QueryVersion: 1.6, or 1.2
         std::vector<std::uint8_t> p = reply(sequence_);
         put<std::uint32_t>(p, 8, 1);
-        put<std::uint32_t>(p, 12, 6);
+        put<std::uint32_t>(p, 12, randr_1_2_ ? 2 : 6);
         return p;
     }
-    if (minor == 8 || minor == 25) {  // GetScreenResources(Current): CRTCs only
+    if (minor == 8 || (minor == 25 && !randr_1_2_)) {  // GetScreenResources(Current): CRTCs only
         std::vector<std::uint8_t> p = reply(sequence_, 4 * crtcs_.size());
         put<std::uint16_t>(p, 16, static_cast<std::uint16_t>(crtcs_.size()));
         for (std::size_t i = 0; i < crtcs_.size(); ++i) {

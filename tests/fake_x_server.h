@@ -7,6 +7,7 @@
 // SetCrtcGamma as the X server does: red, green and blue back to back.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,8 @@ public:
     const std::string& display() const { return display_; }  // ":N", empty if it failed
     std::vector<crtc_ramp> ramps() const;                    // the CRTCs there now
     void short_gamma_replies() { short_replies_ = true; }
+    void speak_randr_1_2() { randr_1_2_ = true; }     // no GetScreenResourcesCurrent
+    void stall(bool stalled) { stalled_ = stalled; }  // stops reading, as a stopped server
     void resize(std::size_t crtc, std::uint16_t size);
     void remove(std::size_t crtc);
 
@@ -41,6 +44,8 @@ private:
     int stop_[2] = {-1, -1};
     std::uint16_t sequence_ = 0;
     bool short_replies_ = false;
+    bool randr_1_2_ = false;
+    std::atomic<bool> stalled_{false};
     mutable std::mutex mutex_;
     std::vector<crtc_ramp> crtcs_;
     std::thread thread_;

@@ -34,7 +34,7 @@
 //   destroy <output>                 a control's destroy request
 //   restored <output> <why>          the compositor's own table is back; why:
 //                                    destroy, disconnect, removed, failed
-//   stall <ms> / stall end
+//   stall <ms> / stall end / queued <bytes>   bytes: what the clients sent meanwhile
 //   bad command <line>
 //   quit
 //
@@ -47,6 +47,7 @@
 //   quit          disconnect every client and exit (also on SIGTERM, SIGINT)
 // End of stdin only ends the commands.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <wayland-server.h>
 
@@ -407,6 +408,13 @@ void stall(long ms) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     log_line("stall end");
+    int queued = 0;
+    for (const client_record& r : g.clients) {
+        int n = 0;
+        ioctl(wl_client_get_fd(r.client), FIONREAD, &n);
+        queued += n;
+    }
+    log_line("queued " + str(queued));
 }
 
 void run_command(const std::string& line) {

@@ -63,7 +63,7 @@ inline bool guards_end(std::chrono::milliseconds limit) {
 template <typename Restored>
 std::optional<std::chrono::milliseconds> restored_by_guard(
     Restored restored, std::chrono::steady_clock::time_point since,
-    std::chrono::milliseconds limit = std::chrono::milliseconds(1000)) {
+    std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
     const bool in_time = eventually(restored, limit);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - since);

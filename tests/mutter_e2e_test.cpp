@@ -125,10 +125,9 @@ TEST_P(MutterSignal, ExactFramesThenSavedTablesBack) {
     const auto before = load_random(d, static_cast<unsigned>(GetParam()));
     gammawave_run run = start_gammawave(std::string{}, m->client_env());
     ASSERT_TRUE(animates(d, 1)) << run.err();
-    const auto sent = std::chrono::steady_clock::now();
     kill(run.pid, GetParam());
+    // Confirmed, not waited out: no warning on stderr (checked below).
     const exit_result r = wait_exit(run.pid, 5s);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms);  // confirmed, not timed out
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, GetParam());
     EXPECT_EQ(same_count(d.ramps(), before), before.size());

@@ -89,9 +89,13 @@ TEST_F(Package, HoldsTheProgramsManPagesAndLicenceOnly) {
             EXPECT_NE(line.find(" root/root "), std::string::npos) << line;
         }
     }
-    const std::set<std::string> expected = {
-        "./usr/bin/gammawave", "./usr/bin/gammawave-view", "./usr/share/man/man1/gammawave.1.gz",
-        "./usr/share/man/man1/gammawave-view.1.gz", "./usr/share/doc/gammawave/copyright"};
+    const std::set<std::string> expected = {"./usr/bin/gammawave",
+                                            "./usr/bin/gammawave-view",
+                                            "./usr/share/man/man1/gammawave.1.gz",
+                                            "./usr/share/man/man1/gammawave-view.1.gz",
+                                            "./usr/share/doc/gammawave/copyright",
+                                            "./usr/lib/gammawave/gammawave-wayland.so",
+                                            "./usr/lib/gammawave/gammawave-mutter.so"};
     EXPECT_EQ(files, expected);
 
     for (const char* page : {"gammawave", "gammawave-view"}) {
@@ -129,5 +133,48 @@ TEST_F(Package, UnpackedGammawaveRestoresTheRampsOnSigint) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(entries(), loaded);
+    stop_x_server(server);
+}
+
+// libsystemd comes with the Mutter module alone, which the unpacked program
+// finds where the package puts it, and loads only when Mutter is tried.
+TEST_F(Package, UnpackedGammawaveLoadsTheMutterModuleOnlyForMutter) {
+    x_server server = start_xvfb().value_or(x_server{});
+    ASSERT_FALSE(server.display.empty()) << "could not start Xvfb";
+    test_display d(server.display);
+    const auto entries = [&d] {
+        std::vector<std::vector<std::uint16_t>> out;
+        for (const crtc_ramp& r : d.ramps()) {
+            out.push_back(r.entries);
+        }
+        return out;
+    };
+    d.load(random_ramps(d.ramps(), 12));
+    const auto before = entries();
+    // On X11 until the first frame; with no display at all the program tries
+    // Mutter, finds no bus, and ends.
+    const auto loaded = [&](const std::string& display) {
+        const std::string err = dir + "/ld.err";
+        const pid_t pid =
+            spawn({unpacked + "/usr/bin/gammawave"},
+                  {display,
+                   {{"LD_DEBUG", "files"}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/x"}},
+                   dir + "/ld.out",
+                   err});
+        if (!display.empty()) {
+            EXPECT_TRUE(eventually([&] { return entries() != before; }, 5s));
+            kill(pid, SIGINT);
+        }
+        EXPECT_TRUE(wait_exit(pid, 10s).exited);
+        return read_file(err);
+    };
+    const std::string x11 = loaded(server.display);
+    EXPECT_EQ(x11.find("libsystemd"), std::string::npos) << x11;
+    EXPECT_EQ(x11.find("gammawave-mutter.so"), std::string::npos) << x11;
+    const std::string mutter = loaded(std::string{});  // no display: Mutter is tried
+    EXPECT_NE(mutter.find("file=" + unpacked + "/usr/bin/../lib/gammawave/gammawave-mutter.so"),
+              std::string::npos)
+        << mutter;
+    EXPECT_NE(mutter.find("libsystemd.so.0 [0];  needed by"), std::string::npos) << mutter;
     stop_x_server(server);
 }

@@ -79,11 +79,21 @@ std::string reachable_copy(const std::string& program, const std::string& dir,
     if (program.find('/') == std::string::npos) {
         return program;
     }
-    const std::string copy = dir + "/" + std::filesystem::path(program).filename().string();
+    const std::filesystem::path from(program);
+    const std::string copy = dir + "/" + from.filename().string();
     std::error_code error;
     std::filesystem::copy_file(program, copy, std::filesystem::copy_options::skip_existing, error);
     if (error || chown(copy.c_str(), user.uid, user.gid) != 0) {
         return program;  // it then fails to start, with exec's status 127
+    }
+    // gammawave's backend modules, which it looks for beside itself.
+    const std::string modules = from.filename().string() + "-";
+    for (const auto& entry : std::filesystem::directory_iterator(from.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(modules) && name.ends_with(".so")) {
+            std::filesystem::copy_file(entry.path(), dir + "/" + name,
+                                       std::filesystem::copy_options::skip_existing, error);
+        }
     }
     return copy;
 }
