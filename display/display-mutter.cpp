@@ -606,6 +606,8 @@ void restore_and_report() {
 
 // --- Waiting -------------------------------------------------------------------------
 
+bool dispatch_pending(sd_bus* b);
+
 [[noreturn]] void lost(const char* what) {
     std::fprintf(stderr, "gammawave: %s\n", what);
     std::exit(1);
@@ -733,6 +735,12 @@ open_result mutter_open(const char*& why) {
 }
 
 void mutter_load_frame(const gamma_ramp& ramp) {
+    // What came in since the pause first: a Temperature change already on the
+    // socket must stop this frame, or it may overwrite Mutter's new table
+    // before we have read it.
+    if (!dispatch_pending(bus)) {
+        lost("lost the connection to the session bus");
+    }
     if (replies_awaited > 0 || resources_stale || night_light_pending()) {
         return;  // the last frame is not answered yet, or the tables are changing: drop this one
     }
@@ -754,7 +762,7 @@ void mutter_pause() {
 void mutter_restore_and_exit(int sig) {
     restore_and_report();
     sd_bus_flush_close_unref(bus);
-    std::exit(sig);
+    end_process(sig);
 }
 
 // --- Waiting on the bus ------------------------------------------------------------
