@@ -305,6 +305,13 @@ void save_table(crtc_slot& s, std::vector<std::uint16_t> table) {
     share_with_mutter_guard(s.id, s.saved);
 }
 
+// A frame of ours, not Mutter's table: the last one Mutter answered, or the
+// last one sent, whose reply came too late (a busy Mutter still applies a
+// call whose timeout has passed, after the one answered before it).
+bool ours(const crtc_slot& s, const std::vector<std::uint16_t>& table) {
+    return table == s.applied || table == s.sent;
+}
+
 // A DisplayConfig CRTC's table now. Seen for the first time, or after its
 // session ended: the one to restore. A CRTC we drove before: Mutter 47 and
 // later rewrite their own table on a monitor change, so what is there now is
@@ -316,7 +323,7 @@ void refresh_table(crtc_slot& s, std::vector<std::uint16_t> table) {
         s.sent.assign(table.size(), 0);
         s.applied.assign(table.size(), 0);
         save_table(s, std::move(table));
-    } else if (table != s.applied) {
+    } else if (!ours(s, table)) {
         save_table(s, std::move(table));
     }
 }
@@ -490,7 +497,7 @@ bool night_light_pending() {
 }
 
 // Mutter's new table, read once our last frame is answered: one that is not
-// that frame is Mutter's, and the one to restore now.
+// a frame of ours is Mutter's, and the one to restore now.
 void take_night_light() {
     std::vector<std::uint16_t> table;
     for (crtc_slot& s : crtcs) {
@@ -503,7 +510,7 @@ void take_night_light() {
         }
         if (a != answer::ok || table.size() != s.saved.size()) {
             s.night_light = false;
-        } else if (table != s.applied) {
+        } else if (!ours(s, table)) {
             save_table(s, table);
             s.night_light = false;
         }

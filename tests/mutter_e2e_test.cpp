@@ -337,6 +337,33 @@ TEST(MutterBusy, UnansweredRestoreWarnsAndTheGuardRestoresLater) {
                                   std::chrono::steady_clock::now(), 5s));
 }
 
+// A busy Mutter still applies a frame whose reply came too late. A read of
+// the tables after it (a monitor change, told here while Mutter is stopped)
+// finds that frame: ours, not a table to restore.
+TEST(MutterBusy, LateFrameNotTakenForMuttersTable) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 25);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    const std::string owner = bus_call(*m, "GetNameOwner", "org.gammawave.Gamma");
+    const std::size_t at = owner.find("\":");
+    ASSERT_NE(at, std::string::npos) << owner;
+    kill(m->pid(), SIGSTOP);
+    dbus_send(
+        *m, {"--type=signal", "--dest=" + owner.substr(at + 1, owner.find('"', at + 1) - at - 1),
+             "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig.MonitorsChanged"});
+    std::this_thread::sleep_for(2500ms);  // the frame in flight and the reads time out
+    kill(m->pid(), SIGCONT);
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
+    EXPECT_EQ(run.err(), "");
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+}
+
 // One gammawave per session bus: a second one refuses, naming the first;
 // one started right after a SIGKILL waits for the guard's restore, and so
 // saves the tables of before, not the killed one's frame.
