@@ -105,6 +105,8 @@ constexpr long claim_wait_ms = 2000;      // a guard still restoring after a kil
 const char* const how_to_reset =
     "switching Night Light on and off in GNOME's settings makes Mutter load its own tables again";
 const char* const mutter_left = "GNOME's compositor (Mutter) has left the session bus";
+const char* const mutter_silent =
+    "GNOME's compositor (Mutter) did not answer within a second, or its monitors were changing";
 
 // --- Reading from Mutter ------------------------------------------------------
 
@@ -204,13 +206,15 @@ answer read_gamma(std::uint32_t id, std::vector<std::uint16_t>& table) {
     return a;
 }
 
-bool night_light_supported() {
+answer night_light_supported(bool& supported) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    int supported = 0;
+    int on = 0;
     const int r = sd_bus_get_property_trivial(bus, display_config_service, object, interface,
-                                              "NightLightSupported", &error, 'b', &supported);
+                                              "NightLightSupported", &error, 'b', &on);
+    const answer a = call_answer(r, error);
     sd_bus_error_free(&error);
-    return r >= 0 && supported != 0;
+    supported = a == answer::ok && on != 0;
+    return a;
 }
 
 // --- Calibration sessions (Mutter 49 and later) -----------------------------------
@@ -724,12 +728,21 @@ open_result mutter_open(const char*& why) {
     if (const char* refused = claim_display()) {
         return fail_with(refused, why);
     }
-    if (!night_light_supported()) {
+    // A busy Mutter is not one without gamma: say which it was.
+    bool gamma = false;
+    if (night_light_supported(gamma) == answer::again) {
+        return fail_with(mutter_silent, why);
+    }
+    if (!gamma) {
         return fail_with("GNOME's compositor (Mutter) reports no monitor with gamma here", why);
     }
     color_manager = name_has_owner(bus, color_service, false);
     crtcs.reserve(max_crtcs);
-    if (take_crtcs(true) != answer::ok || !any_live()) {
+    const answer read = take_crtcs(true);
+    if (read == answer::again) {
+        return fail_with(mutter_silent, why);
+    }
+    if (read != answer::ok || !any_live()) {
         return fail_with("GNOME's compositor (Mutter) gives no monitor's gamma table", why);
     }
     const char* name = nullptr;

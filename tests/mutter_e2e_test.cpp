@@ -364,6 +364,22 @@ TEST(MutterBusy, LateFrameNotTakenForMuttersTable) {
     EXPECT_EQ(same_count(d.ramps(), before), before.size());
 }
 
+// Started while Mutter does not answer: refused with that as the reason,
+// not as a Mutter without gamma.
+TEST(MutterBusy, StartRefusedSayingMutterDidNotAnswer) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    kill(m->pid(), SIGSTOP);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    const exit_result r = wait_exit(run.pid, 10s);
+    kill(m->pid(), SIGCONT);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(run.err(),
+              "gammawave: GNOME's compositor (Mutter) did not answer within a second, "
+              "or its monitors were changing\n");
+}
+
 // One gammawave per session bus: a second one refuses, naming the first;
 // one started right after a SIGKILL waits for the guard's restore, and so
 // saves the tables of before, not the killed one's frame.
