@@ -102,6 +102,8 @@ char claim_reason[160];
 constexpr long restore_budget_ms = 1000;
 constexpr long night_light_wait_ms = 50;  // Mutter rewrites within a few ms
 constexpr long claim_wait_ms = 2000;      // a guard still restoring after a kill
+constexpr long guard_wait_ms = 1000;      // for the guard to queue for our name
+long guard_wait_until = 0;
 const char* const how_to_reset =
     "switching Night Light on and off in GNOME's settings makes Mutter load its own tables again";
 const char* const mutter_left = "GNOME's compositor (Mutter) has left the session bus";
@@ -749,11 +751,40 @@ open_result mutter_open(const char*& why) {
     if (sd_bus_get_unique_name(bus, &name) >= 0) {
         arm_mutter_guard(name, tables_for_guard());
     }
+    guard_wait_until = monotonic_ms() + guard_wait_ms;
     return open_result::ok;
 }
 
+// The guard in line for our name on the bus, so that the bus hands it the
+// name if we are killed: before that, a gammawave started just after a kill
+// would take the name and save our frame as its original.
+bool guard_in_line() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int owners = 0;
+    if (sd_bus_call_method(bus, bus_service, "/org/freedesktop/DBus", bus_service,
+                           "ListQueuedOwners", &error, &reply, "s", gammawave_bus_name) >= 0 &&
+        sd_bus_message_enter_container(reply, 'a', "s") >= 0) {
+        const char* owner = nullptr;
+        while (sd_bus_message_read(reply, "s", &owner) > 0) {
+            ++owners;
+        }
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return owners >= 2;
+}
+
+// No frame until the guard is in line, or has had a second to get there
+// (a guard that could not be made never will).
+bool guard_ready() {
+    static bool ready = false;
+    ready = ready || monotonic_ms() >= guard_wait_until || guard_in_line();
+    return ready;
+}
+
 void mutter_load_frame(const gamma_ramp& ramp) {
-    if (replies_awaited > 0 || resources_stale || night_light_pending()) {
+    if (!guard_ready() || replies_awaited > 0 || resources_stale || night_light_pending()) {
         return;  // the last frame is not answered yet, or the tables are changing: drop this one
     }
     for (crtc_slot& s : crtcs) {
