@@ -102,9 +102,13 @@ char claim_reason[160];
 constexpr long restore_budget_ms = 1000;
 constexpr long night_light_wait_ms = 50;  // Mutter rewrites within a few ms
 constexpr long claim_wait_ms = 2000;      // a guard still restoring after a kill
+constexpr long guard_wait_ms = 1000;      // for the guard to queue for our name
+long guard_wait_until = 0;
 const char* const how_to_reset =
     "switching Night Light on and off in GNOME's settings makes Mutter load its own tables again";
 const char* const mutter_left = "GNOME's compositor (Mutter) has left the session bus";
+const char* const mutter_silent =
+    "GNOME's compositor (Mutter) did not answer within a second, or its monitors were changing";
 
 // --- Reading from Mutter ------------------------------------------------------
 
@@ -204,13 +208,15 @@ answer read_gamma(std::uint32_t id, std::vector<std::uint16_t>& table) {
     return a;
 }
 
-bool night_light_supported() {
+answer night_light_supported(bool& supported) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    int supported = 0;
+    int on = 0;
     const int r = sd_bus_get_property_trivial(bus, display_config_service, object, interface,
-                                              "NightLightSupported", &error, 'b', &supported);
+                                              "NightLightSupported", &error, 'b', &on);
+    const answer a = call_answer(r, error);
     sd_bus_error_free(&error);
-    return r >= 0 && supported != 0;
+    supported = a == answer::ok && on != 0;
+    return a;
 }
 
 // --- Calibration sessions (Mutter 49 and later) -----------------------------------
@@ -305,6 +311,13 @@ void save_table(crtc_slot& s, std::vector<std::uint16_t> table) {
     share_with_mutter_guard(s.id, s.saved);
 }
 
+// A frame of ours, not Mutter's table: the last one Mutter answered, or the
+// last one sent, whose reply came too late (a busy Mutter still applies a
+// call whose timeout has passed, after the one answered before it).
+bool ours(const crtc_slot& s, const std::vector<std::uint16_t>& table) {
+    return table == s.applied || table == s.sent;
+}
+
 // A DisplayConfig CRTC's table now. Seen for the first time, or after its
 // session ended: the one to restore. A CRTC we drove before: Mutter 47 and
 // later rewrite their own table on a monitor change, so what is there now is
@@ -316,7 +329,7 @@ void refresh_table(crtc_slot& s, std::vector<std::uint16_t> table) {
         s.sent.assign(table.size(), 0);
         s.applied.assign(table.size(), 0);
         save_table(s, std::move(table));
-    } else if (table != s.applied) {
+    } else if (!ours(s, table)) {
         save_table(s, std::move(table));
     }
 }
@@ -490,7 +503,7 @@ bool night_light_pending() {
 }
 
 // Mutter's new table, read once our last frame is answered: one that is not
-// that frame is Mutter's, and the one to restore now.
+// a frame of ours is Mutter's, and the one to restore now.
 void take_night_light() {
     std::vector<std::uint16_t> table;
     for (crtc_slot& s : crtcs) {
@@ -503,7 +516,7 @@ void take_night_light() {
         }
         if (a != answer::ok || table.size() != s.saved.size()) {
             s.night_light = false;
-        } else if (table != s.applied) {
+        } else if (!ours(s, table)) {
             save_table(s, table);
             s.night_light = false;
         }
@@ -719,19 +732,57 @@ open_result mutter_open(const char*& why) {
     if (const char* refused = claim_display()) {
         return fail_with(refused, why);
     }
-    if (!night_light_supported()) {
+    // A busy Mutter is not one without gamma: say which it was.
+    bool gamma = false;
+    if (night_light_supported(gamma) == answer::again) {
+        return fail_with(mutter_silent, why);
+    }
+    if (!gamma) {
         return fail_with("GNOME's compositor (Mutter) reports no monitor with gamma here", why);
     }
     color_manager = name_has_owner(bus, color_service, false);
     crtcs.reserve(max_crtcs);
-    if (take_crtcs(true) != answer::ok || !any_live()) {
+    const answer read = take_crtcs(true);
+    if (read == answer::again) {
+        return fail_with(mutter_silent, why);
+    }
+    if (read != answer::ok || !any_live()) {
         return fail_with("GNOME's compositor (Mutter) gives no monitor's gamma table", why);
     }
     const char* name = nullptr;
     if (sd_bus_get_unique_name(bus, &name) >= 0) {
         arm_mutter_guard(name, tables_for_guard());
     }
+    guard_wait_until = monotonic_ms() + guard_wait_ms;
     return open_result::ok;
+}
+
+// The guard in line for our name on the bus, so that the bus hands it the
+// name if we are killed: before that, a gammawave started just after a kill
+// would take the name and save our frame as its original.
+bool guard_in_line() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int owners = 0;
+    if (sd_bus_call_method(bus, bus_service, "/org/freedesktop/DBus", bus_service,
+                           "ListQueuedOwners", &error, &reply, "s", gammawave_bus_name) >= 0 &&
+        sd_bus_message_enter_container(reply, 'a', "s") >= 0) {
+        const char* owner = nullptr;
+        while (sd_bus_message_read(reply, "s", &owner) > 0) {
+            ++owners;
+        }
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return owners >= 2;
+}
+
+// No frame until the guard is in line, or has had a second to get there
+// (a guard that could not be made never will).
+bool guard_ready() {
+    static bool ready = false;
+    ready = ready || monotonic_ms() >= guard_wait_until || guard_in_line();
+    return ready;
 }
 
 void mutter_load_frame(const gamma_ramp& ramp) {
@@ -741,7 +792,7 @@ void mutter_load_frame(const gamma_ramp& ramp) {
     if (!dispatch_pending(bus)) {
         lost("lost the connection to the session bus");
     }
-    if (replies_awaited > 0 || resources_stale || night_light_pending()) {
+    if (!guard_ready() || replies_awaited > 0 || resources_stale || night_light_pending()) {
         return;  // the last frame is not answered yet, or the tables are changing: drop this one
     }
     for (crtc_slot& s : crtcs) {

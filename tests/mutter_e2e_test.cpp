@@ -336,6 +336,39 @@ TEST(MutterBusy, UnansweredRestoreWarnsAndTheGuardRestoresLater) {
                                   std::chrono::steady_clock::now(), 5s));
 }
 
+// Mutter stopped. A start then is refused with that as the reason, not as
+// a Mutter without gamma. Mid-run, a frame whose reply came too late is
+// still applied: a read of the tables after it (a monitor change, told
+// while Mutter is stopped) finds that frame, ours, not a table to restore.
+TEST(MutterBusy, StartRefusedAndALateFrameNotTakenForMuttersTable) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 25);
+    kill(m->pid(), SIGSTOP);
+    gammawave_run refused = start_gammawave(std::string{}, m->client_env());
+    EXPECT_EQ(wait_exit(refused.pid, 10s).code, 1);
+    kill(m->pid(), SIGCONT);
+    EXPECT_EQ(refused.err(),
+              "gammawave: GNOME's compositor (Mutter) did not answer within a "
+              "second, or its monitors were changing\n");
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    kill(m->pid(), SIGSTOP);
+    for (const std::string& to : unique_names(*m)) {
+        dbus_send(*m, {"--type=signal", "--dest=" + to, "/org/gnome/Mutter/DisplayConfig",
+                       "org.gnome.Mutter.DisplayConfig.MonitorsChanged"});
+    }
+    std::this_thread::sleep_for(2500ms);  // the frame in flight and the reads time out
+    kill(m->pid(), SIGCONT);
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
+    EXPECT_EQ(run.err(), "");
+    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+}
+
 // One gammawave per session bus: a second one refuses, naming the first;
 // one started right after a SIGKILL waits for the guard's restore, and so
 // saves the tables of before, not the killed one's frame.
