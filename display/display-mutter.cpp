@@ -103,12 +103,15 @@ constexpr long restore_budget_ms = 1000;
 constexpr long night_light_wait_ms = 50;  // Mutter rewrites within a few ms
 constexpr long claim_wait_ms = 2000;      // a guard still restoring after a kill
 constexpr long guard_wait_ms = 1000;      // for the guard to queue for our name
+// A Mutter that is busy (just started, a loaded machine, a burst of monitor
+// changes) is asked again at start rather than taken for one without gamma.
+constexpr int start_tries = 5;
 long guard_wait_until = 0;
 const char* const how_to_reset =
     "switching Night Light on and off in GNOME's settings makes Mutter load its own tables again";
 const char* const mutter_left = "GNOME's compositor (Mutter) has left the session bus";
 const char* const mutter_silent =
-    "GNOME's compositor (Mutter) did not answer within a second, or its monitors were changing";
+    "GNOME's compositor (Mutter) did not answer within five seconds, or its monitors kept changing";
 
 // --- Reading from Mutter ------------------------------------------------------
 
@@ -717,6 +720,16 @@ std::vector<mutter_table> tables_for_guard() {
     return out;
 }
 
+// Each try waits at most a call's timeout.
+template <typename Read>
+answer until_answered(Read read) {
+    answer a = read();
+    for (int tried = 1; a == answer::again && tried < start_tries; ++tried) {
+        a = read();
+    }
+    return a;
+}
+
 open_result mutter_open(const char*& why) {
     if (sd_bus_open_user(&bus) < 0) {
         return open_result::absent;
@@ -734,7 +747,7 @@ open_result mutter_open(const char*& why) {
     }
     // A busy Mutter is not one without gamma: say which it was.
     bool gamma = false;
-    if (night_light_supported(gamma) == answer::again) {
+    if (until_answered([&] { return night_light_supported(gamma); }) == answer::again) {
         return fail_with(mutter_silent, why);
     }
     if (!gamma) {
@@ -742,7 +755,7 @@ open_result mutter_open(const char*& why) {
     }
     color_manager = name_has_owner(bus, color_service, false);
     crtcs.reserve(max_crtcs);
-    const answer read = take_crtcs(true);
+    const answer read = until_answered([] { return take_crtcs(true); });
     if (read == answer::again) {
         return fail_with(mutter_silent, why);
     }
