@@ -44,7 +44,10 @@ bool wayland_session(open_result wayland) {
 // The Wayland and Mutter backends are modules (see cmake/platform.cmake),
 // so that the libraries only they need are loaded only when they are tried:
 // beside the program in the build tree, else where they are installed.
-// Without its module a backend counts as absent.
+// Without its module a backend counts as absent, and the reason for
+// finding no display names the module, not a compositor that may be there.
+char module_trouble[320];
+
 const display_backend* load_backend(const char* module, const char* symbol) {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -57,6 +60,12 @@ const display_backend* load_backend(const char* module, const char* symbol) {
         if (void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             return static_cast<const display_backend*>(dlsym(handle, symbol));
         }
+    }
+    // Where it is installed is the last place looked, so its error is told.
+    if (module_trouble[0] == '\0') {
+        std::snprintf(module_trouble, sizeof module_trouble,
+                      "; %s could not be loaded, so that backend was not tried (%s)", module,
+                      dlerror());
     }
     return nullptr;
 }
@@ -86,7 +95,7 @@ void describe(char* out, std::size_t size, const char* name) {
 
 // The reason for a failure no backend gave one for: what was tried.
 const char* reason_for(bool mutter_asked) {
-    static char line[512];
+    static char line[1024];
     char wayland[160];
     char x[160];
     describe(wayland, sizeof wayland, "WAYLAND_DISPLAY");
@@ -96,11 +105,11 @@ const char* reason_for(bool mutter_asked) {
                       "the X display (%s) gives no CRTC's gamma ramp (RandR 1.2 or later)", x);
     } else {
         std::snprintf(line, sizeof line,
-                      "no display found: no Wayland compositor (%s), %s, no X display (%s)",
+                      "no display found: no Wayland compositor (%s), %s, no X display (%s)%s",
                       wayland,
                       mutter_asked ? "no GNOME compositor (Mutter) on the session bus"
                                    : "GNOME's compositor (Mutter) not asked",
-                      x);
+                      x, module_trouble);
     }
     return line;
 }

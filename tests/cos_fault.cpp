@@ -8,8 +8,12 @@
 // whose bytes have gone, whole or in part) instead, and writes through a null
 // pointer just after the last of them: a fault in the middle of a frame's
 // requests, before the loop has noted them.
+// GAMMAWAVE_KEEP_SNDBUF leaves the program's send buffer at the kernel's
+// default whatever it asks for, so a large frame is cut short even where
+// wmem_max has been raised.
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <sys/socket.h>
 #endif
 
 #include <cstdint>
@@ -97,5 +101,15 @@ extern "C" int xcb_writev(void* c, void* vector, int count, std::uint64_t reques
     const int written = real(c, vector, count, requests);
     count_send();
     return written;
+}
+
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+    using setsockopt_fn = int (*)(int, int, int, const void*, socklen_t);
+    static setsockopt_fn real = reinterpret_cast<setsockopt_fn>(dlsym(RTLD_NEXT, "setsockopt"));
+    if (level == SOL_SOCKET && name == SO_SNDBUF &&
+        std::getenv("GAMMAWAVE_KEEP_SNDBUF") != nullptr) {
+        return 0;
+    }
+    return real(fd, level, name, value, len);
 }
 #endif

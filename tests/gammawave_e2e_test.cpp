@@ -608,6 +608,16 @@ namespace {
 
 const char* const unconfirmed = "the display did not confirm the restore";
 
+// With the send buffer at the kernel's default, whatever this machine's
+// wmem_max, a frame of 5 CRTCs of 43,688 entries is always cut short.
+env_list cut_short(env_list env) {
+    if (env.empty()) {
+        env = fault_env("", "0");
+    }
+    env.emplace_back("GAMMAWAVE_KEEP_SNDBUF", "1");
+    return env;
+}
+
 bool animates(const fake_x_server& x) {
     const auto before = x.ramps();
     return eventually([&] { return none_the_same(x.ramps(), before); }, 5s);
@@ -627,8 +637,9 @@ TEST(FakeServer, EveryRampSizeRestoresExactly) {
     const std::vector<std::uint16_t> mixed{1, 2, 256, 4096, 1024, 3};
     const std::vector<std::uint16_t> huge(5, max_ramp_in_one_request);
     const std::tuple<const char*, int, std::vector<std::uint16_t>> cases[] = {
-        {"", SIGINT, mixed}, {"null", SIGSEGV, mixed}, {"send", SIGSEGV, {4096, 4096}},
-        {"", SIGINT, huge},  {"send", SIGSEGV, huge},  {"1.2", SIGINT, {256, 1024}}};
+        {"", SIGINT, mixed},         {"null", SIGSEGV, mixed}, {"send", SIGSEGV, {4096, 4096}},
+        {"", SIGINT, huge},          {"send", SIGSEGV, huge},  {"null", SIGSEGV, huge},
+        {"1.2", SIGINT, {256, 1024}}};
     for (const auto& [fault, status, sizes] : cases) {
         fake_x_server x(sizes);
         ASSERT_FALSE(x.display().empty());
@@ -640,6 +651,9 @@ TEST(FakeServer, EveryRampSizeRestoresExactly) {
         auto env = *fault == '\0' || randr_1_2 ? env_list{} : fault_env(fault);
         if (std::string(fault) == "send") {
             env.back().second = "100";  // calls: 50 to 75 frames in
+        }
+        if (sizes == huge) {
+            env = cut_short(env);
         }
         gammawave_run run = start_gammawave(x.display(), env);
         ASSERT_TRUE(animates(x)) << fault;
@@ -661,7 +675,7 @@ TEST(FakeServer, StalledMidFrameLoopGoesOnRestoreComesLast) {
     fake_x_server x(std::vector<std::uint16_t>(5, max_ramp_in_one_request));
     ASSERT_FALSE(x.display().empty());
     const auto before = x.ramps();
-    gammawave_run run = start_gammawave(x.display());
+    gammawave_run run = start_gammawave(x.display(), cut_short({}));
     ASSERT_TRUE(animates(x));
     x.stall(true);
     std::this_thread::sleep_for(500ms);  // the socket fills
