@@ -144,6 +144,27 @@ bool wait_for_the_end(const x_display& d, int& stand_down_fd) {
     }
 }
 
+// Any client may destroy any window, so the window gone while gammawave
+// still holds its end of the pipe is no end of gammawave's. Then the pipe
+// alone tells the end: a word is a stand-down; a hang-up is the end, and
+// the restore follows one round trip. That keeps the guard (and its claim)
+// in place, though no longer strictly behind gammawave's last frames: the
+// window was what ordered the two.
+bool ended_without_a_word(const x_display& d, int& stand_down_fd) {
+    while (stand_down_fd >= 0) {
+        if (stood_down(stand_down_fd)) {
+            return false;
+        }
+        pollfd p{stand_down_fd, POLLIN, 0};
+        if (stand_down_fd >= 0 && poll(&p, 1, -1) < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    xcb_owned<xcb_get_input_focus_reply_t> caught_up(
+        xcb_get_input_focus_reply(d.conn, xcb_get_input_focus(d.conn), nullptr));
+    return true;
+}
+
 // No one is left to hear whether the server took it: the guard runs with
 // /dev/null for its output.
 void restore(const x_display& d) {
@@ -186,7 +207,7 @@ void watch_x11(int stand_down_fd) {
                       (state == lifeline_state::followed && wait_for_the_end(d, stand_down_fd));
     // gammawave writes its word before it hangs up, so the word, if any, is
     // here by the time the window has gone.
-    if (gone && !stood_down(stand_down_fd)) {
+    if (gone && !stood_down(stand_down_fd) && ended_without_a_word(d, stand_down_fd)) {
         restore(d);
     }
     disconnect_x_display(d);

@@ -404,8 +404,9 @@ TEST(OneInstance, SecondRefusedAndRestartAfterKillWorks) {
     }
 }
 
-// A DestroyNotify any client sends for gammawave's window does not move the
-// guard: it is still there to restore after the real end, a kill -9.
+// A DestroyNotify any client sends for gammawave's window, or the window
+// destroyed by another client, does not move the guard: it is still there to
+// restore after the real end, a kill -9.
 TEST(Guard, SentDestroyNotifyChangesNothing) {
     const std::string display = require_server(server_kind::xvfb);
     ASSERT_FALSE(display.empty());
@@ -423,6 +424,10 @@ TEST(Guard, SentDestroyNotifyChangesNothing) {
                    reinterpret_cast<const char*>(&fake));
     ASSERT_TRUE(wait_for_server(d.x));
     // A guard taken in would restore and end within milliseconds.
+    EXPECT_FALSE(eventually([] { return adopted_guards().empty(); }, 500ms));
+    // Nor does the window really destroyed by another client while gammawave runs.
+    xcb_destroy_window(d.x.conn, window);
+    ASSERT_TRUE(wait_for_server(d.x));
     EXPECT_FALSE(eventually([] { return adopted_guards().empty(); }, 500ms));
     const auto sent = std::chrono::steady_clock::now();
     kill(run.pid, SIGKILL);
