@@ -253,6 +253,22 @@ void UnderWine::loads_frames_then_restores_last(bool session_end) const {
                        "gammawave: Windows refuses these gamma ramps; an administrator "
                        "can allow them by setting the DWORD GdiIcmGammaRange to 256"),
               1);
+    if (!session_end) {
+        // The confirmed restore stood the guard down: once a next copy holds
+        // the claim, which the guard held, a ramp set meanwhile is still there.
+        vidmode_ramp after = gamma_curves(0.9), after_read;
+        ASSERT_TRUE(vidmode_gamma(server.display, after, true));
+        ASSERT_TRUE(vidmode_gamma(server.display, after_read, false));
+        const std::string next = temp_dir();
+        const pid_t second = start(server.display, next);
+        ASSERT_TRUE(eventually(
+            [&] { return count_calls(read_file(next + "/trace")).refused_frames >= 1; }, 60s));
+        ASSERT_TRUE(vidmode_gamma(server.display, now, false));
+        EXPECT_EQ(now, after_read) << "the guard restored after a confirmed restore";
+        kill(second, SIGINT);
+        wait_exit(second, 20s);
+        remove_tree(next);
+    }
     remove_tree(dir);
 }
 
