@@ -162,7 +162,8 @@ bool claim_displays(DWORD& holder) {
             break;
         }
         if (const shared_block* other = map_block(block_handle)) {
-            holder = static_cast<DWORD>(other->holder);
+            // Another program's object of that name tells no process.
+            holder = other->magic == block_magic ? static_cast<DWORD>(other->holder) : 0;
             UnmapViewOfFile(other);
         }
         // Our handle would keep the name alive for its holder's successor.
@@ -198,7 +199,12 @@ void start_guard() {
     handles.list[1] = duplicate_for_guard(GetCurrentProcess(), SYNCHRONIZE);
     handles.list[2] = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
     if (block == nullptr || handles.list[1] == nullptr || handles.list[2] == nullptr) {
-        return;
+        for (HANDLE made : {handles.list[1], handles.list[2]}) {
+            if (made != nullptr) {
+                CloseHandle(made);
+            }
+        }
+        return;  // unguarded, as where no guard can be made
     }
     char value[80];
     std::snprintf(
