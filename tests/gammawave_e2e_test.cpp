@@ -519,9 +519,10 @@ TEST_P(StalledServer, LoopGoesOnFirstSignalDecidesRestoreWaits) {
     {
         stopped_server stall(server.pid);
         std::this_thread::sleep_for(1500ms);  // long enough to fill the socket
+        // Counted, not timed: a loop blocked in a write wakes once, however long.
         const long woken = voluntary_switches(run.pid);
-        std::this_thread::sleep_for(500ms);
-        EXPECT_GT(voluntary_switches(run.pid) - woken, 25) << "the frame loop is blocked";
+        EXPECT_TRUE(eventually([&] { return voluntary_switches(run.pid) - woken > 25; }, 10s))
+            << "the frame loop is blocked";
         kill(run.pid, SIGINT);
         std::this_thread::sleep_for(200ms);
         kill(run.pid, SIGSEGV);  // sent, not raised: a later signal changes nothing
@@ -684,9 +685,10 @@ TEST(FakeServer, StalledMidFrameLoopGoesOnRestoreComesLast) {
     ASSERT_TRUE(animates(x));
     x.stall(true);
     std::this_thread::sleep_for(500ms);  // the socket fills
+    // Counted, not timed: a loop blocked in a write wakes once, however long.
     const long woken = voluntary_switches(run.pid);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_GT(voluntary_switches(run.pid) - woken, 25) << "the frame loop is blocked";
+    EXPECT_TRUE(eventually([&] { return voluntary_switches(run.pid) - woken > 25; }, 10s))
+        << "the frame loop is blocked";
     kill(run.pid, SIGINT);
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(run.running()) << "gave up on the restore while the server was stalled";
