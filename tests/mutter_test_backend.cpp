@@ -75,7 +75,7 @@ test_backend::~test_backend() {
 
 std::vector<std::string> test_backend::in_root(std::vector<std::string> argv) const {
     const std::string bin_dir = std::filesystem::path(GAMMAWAVE_BIN).parent_path();
-    argv.insert(argv.begin(), {scripts + "/in-root", root, bin_dir, scripts, "--"});
+    argv.insert(argv.begin(), {ENTER_ROOT, root, bin_dir, scripts, "--"});
     return argv;
 }
 
@@ -132,9 +132,10 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
         why = "the roots of Mutter's test backend need root";
         return nullptr;
     }
-    const pid_t probe = spawn(m->in_root({"true"}), {std::string{}, {}, {}, {}});
+    const std::string probe_err = m->root + "/tmp/gammawave-enter.err";
+    const pid_t probe = spawn(m->in_root({"true"}), {std::string{}, {}, {}, probe_err});
     if (wait_exit(probe, 20s).code != 0) {
-        why = "cannot enter " + m->root + " here (no mount namespace?)";
+        why = "cannot enter " + m->root + " here: " + read_file(probe_err);
         return nullptr;
     }
     skip = false;
