@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -23,11 +24,16 @@ bool fail(const char* what, const std::string& path) {
     return false;
 }
 
-bool same_directory(const char* a, const char* b) {
-    struct stat sa {};
-    struct stat sb {};
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+// 1 when the working directory is its own parent (the top), 0 when not, -1
+// when either cannot be read: at the top ".." climbs for ever, so an error
+// must end the climb rather than count as a step still to take.
+int at_top() {
+    struct stat here {};
+    struct stat up {};
+    if (stat(".", &here) != 0 || stat("..", &up) != 0) {
+        return -1;
+    }
+    return here.st_dev == up.st_dev && here.st_ino == up.st_ino ? 1 : 0;
 }
 
 // A chroot's / is seldom a mount of its own (a fresh machine's root is a
@@ -42,10 +48,12 @@ bool private_beyond_chroot(const std::string& below) {
     }
     // With the working directory left above the new root, ".." climbs past it.
     bool ok = chroot(below.c_str()) == 0 && fchdir(here) == 0;
-    while (ok && !same_directory(".", "..")) {
+    int top = 0;
+    while (ok && (top = at_top()) == 0) {
         ok = chdir("..") == 0;
     }
-    ok = ok && chroot(".") == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    ok = ok && top == 1 && chroot(".") == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     const bool back = fchdir(here) == 0 && chroot(".") == 0;
     close(here);
     return (ok && back) || fail("cannot make private the mounts above", below);
@@ -80,7 +88,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: enter-root ROOT [DIR...] -- COMMAND [ARG...]\n");
         return 2;
     }
-    const std::string root = argv[1];
+    // Absolute, as stepping out of a chroot leaves the working directory at
+    // "/"; and there already, or its mount points would be made as new
+    // directories, on the disk, for nothing but a failed exec.
+    char* real = realpath(argv[1], nullptr);
+    struct stat st {};
+    if (real == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        errno = real == nullptr ? errno : ENOTDIR;
+        fail("no directory", argv[1]);
+        std::free(real);
+        return 1;
+    }
+    const std::string root = real;
+    std::free(real);
+    for (int i = 2; i < cmd; ++i) {
+        if (argv[i][0] != '/') {  // its mount point is the root's path and its own
+            std::fprintf(stderr, "enter-root: %s is no absolute path\n", argv[i]);
+            return 2;
+        }
+    }
     if (unshare(CLONE_NEWNS) != 0) {
         fail("no mount namespace for", root);
         return 1;
