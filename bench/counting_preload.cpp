@@ -50,6 +50,19 @@ void count_allocation() {
     bump(counters->allocations);
 }
 
+// sd-bus comes with the Mutter backend's module, which is loaded RTLD_LOCAL:
+// RTLD_NEXT searches only the global scope and misses it, so the call is
+// looked up in the libsystemd already loaded.
+void* loaded_symbol(const char* name) {
+    void* found = dlsym(RTLD_NEXT, name);
+    void* lib = found ? nullptr : dlopen("libsystemd.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (lib != nullptr) {
+        found = dlsym(lib, name);
+        dlclose(lib);  // the module's own reference keeps it loaded
+    }
+    return found;
+}
+
 }  // namespace
 
 extern "C" {
@@ -64,7 +77,7 @@ double cos(double x) {
 int sd_bus_call_async(void* bus, void* slot, void* m, void* callback, void* userdata,
                       std::uint64_t usec) {
     using call_fn = int (*)(void*, void*, void*, void*, void*, std::uint64_t);
-    static const call_fn real = reinterpret_cast<call_fn>(dlsym(RTLD_NEXT, "sd_bus_call_async"));
+    static const call_fn real = reinterpret_cast<call_fn>(loaded_symbol("sd_bus_call_async"));
     bump(counters->bus_calls);
     return real(bus, slot, m, callback, userdata, usec);
 }

@@ -6,9 +6,12 @@
 // under strace -c), open descriptors over time, and on Wayland and Mutter the
 // frames the one-in-flight throttle dropped. The floor runs beside the program, in the
 // same windows of time. Frames and allocations are counted by a preloaded
-// library, with no hook in the program.
+// library, with no hook in the program. On Mutter's own test backend (48,
+// 50, 51) the program runs inside the root of that release, as the tests run
+// it there, and the counters' file is in the root.
 //
-//   frame_loop [--seconds N] [--exit-runs N] [--servers xvfb,xorg,wayland,mutter]
+//   frame_loop [--seconds N] [--exit-runs N]
+//              [--servers xvfb,xorg,wayland,mutter,mutter48,mutter50,mutter51]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +28,7 @@
 
 #include "counters.h"
 #include "mutter_server.h"
+#include "mutter_test_backend.h"
 #include "wayland_server.h"
 #include "x_server.h"
 
@@ -36,7 +40,8 @@ namespace {
 struct settings {
     double seconds = 60;
     int exit_runs = 20;
-    std::vector<std::string> servers{"xvfb", "xorg", "wayland", "mutter"};
+    std::vector<std::string> servers{"xvfb",     "xorg",     "wayland", "mutter",
+                                     "mutter48", "mutter50", "mutter51"};
 };
 
 // Where the program runs: an X display, or a compositor named by `env`.
@@ -45,7 +50,13 @@ struct target {
     std::optional<std::string> display;  // empty: DISPLAY unset
     env_list env;
     pid_t server_pid;
+    const test_backend* root = nullptr;  // set: the program runs inside this root
 };
+
+// The program's command line, inside the target's root when it has one.
+std::vector<std::string> program(const target& t) {
+    return t.root ? t.root->in_root({GAMMAWAVE_BIN}) : std::vector<std::string>{GAMMAWAVE_BIN};
+}
 
 long open_fds(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -75,9 +86,13 @@ long rss_kib(pid_t pid) {
 }
 
 // Shared counters: a file sized for them, mapped by the preloaded library.
+// In a root it is in the root, and the program is given its path there.
 struct counter_file {
     std::string path;
-    explicit counter_file(const std::string& dir) : path(dir + "/counters") {
+    std::string seen_as;  // the program's path of it
+    counter_file(const target& t, const std::string& dir)
+        : path((t.root ? t.root->dir : dir) + "/counters"),
+          seen_as(t.root ? t.root->inside(path) : path) {
         std::ofstream(path, std::ios::binary)
             .write(std::string(sizeof(process_counters), '\0').data(), sizeof(process_counters));
     }
@@ -158,15 +173,15 @@ double frames_between(const snapshot& a, const snapshot& b) {
 // stretch of the shared machine from deciding the figure.
 env_list with_counters(env_list env, const counter_file& counters) {
     env.push_back({"LD_PRELOAD", COUNTING_LIB});
-    env.push_back({"GAMMAWAVE_COUNTERS", counters.path});
+    env.push_back({"GAMMAWAVE_COUNTERS", counters.seen_as});
     return env;
 }
 
 loop_figures measure_loop(const target& t, const settings& s, const std::string& dir) {
     constexpr int windows = 5;
-    const counter_file counters(dir);
-    const pid_t pid = spawn(on_measured_core({GAMMAWAVE_BIN}),
-                            {t.display, with_counters(t.env, counters), {}, {}});
+    const counter_file counters(t, dir);
+    const pid_t pid =
+        spawn(on_measured_core(program(t)), {t.display, with_counters(t.env, counters), {}, {}});
     std::this_thread::sleep_for(1s);  // past start-up, into the steady state
     const double window = (s.seconds - 1) / windows;
     const long fds_first = open_fds(pid);
@@ -213,7 +228,7 @@ loop_figures measure_loop(const target& t, const settings& s, const std::string&
 std::vector<double> measure_exit_ms(const target& t, const settings& s) {
     std::vector<double> ms;
     for (int run = 0; run < s.exit_runs; ++run) {
-        const pid_t pid = spawn({GAMMAWAVE_BIN}, {t.display, t.env, {}, {}});
+        const pid_t pid = spawn(program(t), {t.display, t.env, {}, {}});
         std::this_thread::sleep_for(300ms);
         const auto start = steady::now();
         kill(pid, SIGINT);
@@ -226,14 +241,16 @@ std::vector<double> measure_exit_ms(const target& t, const settings& s) {
 }
 
 // System calls per frame: a run of its own under strace -c, which slows
-// each call but does not change how many a frame makes.
+// each call but does not change how many a frame makes. In a root, strace
+// stays outside and follows enter-root's exec into the program, so the
+// count includes enter-root's own calls before it.
 double syscalls_per_frame(const target& t, const std::string& dir) {
-    const counter_file counters(dir);
+    const counter_file counters(t, dir);
     const std::string summary = dir + "/strace";
-    env_list env = t.env;
-    const pid_t pid = spawn({"strace", "-c", "-o", summary, "-E", "LD_PRELOAD=" COUNTING_LIB, "-E",
-                             "GAMMAWAVE_COUNTERS=" + counters.path, GAMMAWAVE_BIN},
-                            {t.display, env, {}, {}});
+    std::vector<std::string> argv = program(t);
+    argv.insert(argv.begin(), {"strace", "-c", "-o", summary, "-E", "LD_PRELOAD=" COUNTING_LIB,
+                               "-E", "GAMMAWAVE_COUNTERS=" + counters.seen_as});
+    const pid_t pid = spawn(argv, {t.display, t.env, {}, {}});
     std::this_thread::sleep_for(4s);
     // The program itself gets the SIGINT, so that it restores and strace
     // writes its summary as the program ends.
@@ -323,7 +340,8 @@ double dropped_percent(const test_compositor& c, const loop_figures& f) {
     return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - taken) / f.frames) : 0;
 }
 
-// Frames rendered against SetCrtcGamma calls sent, one a frame on Xvfb's one CRTC.
+// Frames rendered against calls sent, one a frame on the one CRTC: SetCrtcGamma,
+// or SetCrtcGammaLut in a calibration session (Mutter 49 and later).
 double dropped_percent(const loop_figures& f) {
     return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - f.bus_calls) / f.frames) : 0;
 }
@@ -332,13 +350,48 @@ struct started_display {
     std::optional<x_server> x;
     std::unique_ptr<test_compositor> wayland;
     std::unique_ptr<mutter_session> mutter;
+    std::unique_ptr<test_backend> backend;
     target where;
 };
+
+struct backend_release {
+    const char* server;
+    const char* release;
+    const char* name;
+};
+constexpr backend_release backend_releases[] = {
+    {"mutter48", "trixie", "Mutter 48 test backend (trixie), 1 CRTC"},
+    {"mutter50", "testing", "Mutter 50 test backend (testing), 1 CRTC"},
+    {"mutter51", "unstable", "Mutter 51 test backend (unstable), 1 CRTC"},
+};
+
+// Mutter's own test backend in the root of its release: one monitor, its
+// CRTC's gamma size 256. False when `name` is no such server.
+bool start_backend(const std::string& name, started_display& d) {
+    for (const backend_release& r : backend_releases) {
+        if (name == r.server) {
+            std::string why;
+            bool skip = false;
+            d.backend = start_test_backend(r.release, why, skip);
+            if (d.backend) {
+                d.where = {r.name, std::string{}, d.backend->env, d.backend->mutter,
+                           d.backend.get()};
+            } else {
+                std::fprintf(stderr, "%s: %s\n", name.c_str(), why.c_str());
+            }
+            return true;
+        }
+    }
+    return false;
+}
 
 // The test compositor with a 256- and a 1024-entry output, as a desktop
 // with a high-precision monitor beside an ordinary one has.
 started_display start(const std::string& name) {
     started_display d;
+    if (start_backend(name, d)) {
+        return d;
+    }
     if (name == "wayland") {
         d.wayland = start_test_compositor({{256, 1024}, {}, {}, true, false});
         if (d.wayland) {
@@ -377,6 +430,7 @@ int main(int argc, char** argv) {
         "allocations/frame | SIGINT to exit median (ms) | max (ms) |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     int measured = 0;
+    int silent = 0;  // servers started on which the program rendered nothing
     std::vector<extra_figures> extras;
     for (const std::string& name : s.servers) {
         started_display d = start(name);
@@ -385,9 +439,9 @@ int main(int argc, char** argv) {
             continue;
         }
         const loop_figures f = measure_loop(d.where, s, dir);
-        const double dropped = d.wayland  ? dropped_percent(*d.wayland, f)
-                               : d.mutter ? dropped_percent(f)
-                                          : -1;
+        const double dropped = d.wayland               ? dropped_percent(*d.wayland, f)
+                               : d.mutter || d.backend ? dropped_percent(f)
+                                                       : -1;
         const std::vector<double> exit_ms = measure_exit_ms(d.where, s);
         report(d.where.name, f, exit_ms);
         extras.push_back(
@@ -396,8 +450,9 @@ int main(int argc, char** argv) {
             stop_x_server(*d.x);
         }
         ++measured;
+        silent += f.frames > 0 ? 0 : 1;
     }
     report_extras(extras);
     remove_tree(dir);
-    return measured > 0 ? 0 : 1;
+    return measured > 0 && silent == 0 ? 0 : 1;
 }

@@ -82,11 +82,6 @@ gammawave_gtest(mutter_e2e_tests e2e
 # Mutter 48, 50 and 51 on their own test backend, in the roots
 # tests/mutter-roots/make-root makes (./check does, as root); the cases skip
 # where a root is missing.
-add_executable(enter-root mutter-roots/enter-root.cpp)
-gammawave_strict(enter-root)
 gammawave_gtest(mutter_backend_tests e2e
-  SOURCES mutter_backend_test.cpp mutter_test_backend.cpp LIBS x_server ramp_view
-  DEPENDS gammawave enter-root
-  DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>"
-          MUTTER_ROOTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/mutter-roots"
-          ENTER_ROOT="$<TARGET_FILE:enter-root>")
+  SOURCES mutter_backend_test.cpp LIBS mutter_test_backend ramp_view DEPENDS gammawave
+  DEFINES GAMMAWAVE_BIN="$<TARGET_FILE:gammawave>" COS_FAULT_LIB="$<TARGET_FILE:cos_fault>")

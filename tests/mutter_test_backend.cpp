@@ -24,11 +24,6 @@ std::string roots_dir() {
     return dir ? dir : "/var/cache/gammawave-test-roots";
 }
 
-// The inside path of a host path in the root.
-std::string inside(const test_backend& m, const std::string& path) {
-    return path.substr(m.root.size());
-}
-
 // The driver in the root; its stdout, or nothing when it failed.
 std::optional<std::string> driver(const test_backend& m, std::vector<std::string> args,
                                   const std::string& input = {}) {
@@ -147,7 +142,7 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
     m->dir = dir;
     m->runner =
         spawn(m->in_root({find_runner(m->root), "--", "python3", scripts + "/mutter-driver.py",
-                          "mutter", inside(*m, dir) + "/bus"}),
+                          "mutter", m->inside(dir) + "/bus"}),
               {std::string{}, {}, m->dir + "/mutter.out", m->dir + "/mutter.err"});
     const auto up = [&] { return !read_file(m->dir + "/bus").empty(); };
     if (!eventually(up, 60s)) {
@@ -161,8 +156,8 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
     bus >> m->mutter;
     m->env = {{"DBUS_SESSION_BUS_ADDRESS", session},
               {"DBUS_SYSTEM_BUS_ADDRESS", system},
-              {"HOME", inside(*m, dir)},
-              {"XDG_RUNTIME_DIR", inside(*m, dir)},
+              {"HOME", m->inside(dir)},
+              {"XDG_RUNTIME_DIR", m->inside(dir)},
               {"WAYLAND_DISPLAY", ""}};
     const pid_t wait = spawn(m->in_root({"gdbus", "wait", "--session", "--timeout", "30",
                                          "org.gnome.Mutter.DisplayConfig"}),

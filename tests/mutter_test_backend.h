@@ -33,6 +33,8 @@ struct test_backend {
 
     // `argv` as a command inside the root, with the build tree and the scripts there.
     std::vector<std::string> in_root(std::vector<std::string> argv) const;
+    // The inside path of a host path in the root.
+    std::string inside(const std::string& path) const { return path.substr(root.size()); }
     // The driver's calls (mutter-roots/mutter-driver.py): false, or an empty
     // read, when one fails.
     std::vector<crtc_ramp> tables() const;
