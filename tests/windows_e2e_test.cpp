@@ -139,6 +139,14 @@ protected:
         }
         ASSERT_FALSE(server.display.empty()) << "could not start Xorg with the dummy driver";
     }
+    // A case that failed half-way may leave its copy, or its guard, holding
+    // the claim: every later case would then be refused. Ending the prefix's
+    // processes keeps one failure one.
+    void TearDown() override {
+        if (HasFailure()) {
+            wine({"/usr/lib/wine/wineserver", "-k"});
+        }
+    }
 
     // A private prefix, only the relay trace, and no offer to fetch Mono or Gecko.
     static std::vector<std::pair<std::string, std::string>> wine_env() {
