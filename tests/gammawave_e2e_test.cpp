@@ -264,6 +264,11 @@ TEST(Restore, SignalsAtRandomMoments) {
         ASSERT_FALSE(r.timed_out) << "round " << round;
         EXPECT_EQ(r.code, sig) << "round " << round;
         EXPECT_TRUE(r.exited || !handled) << "round " << round << ": died by a handled signal";
+        // A handled signal's restore is gammawave's own, done before it exits,
+        // not the guard's after it.
+        if (r.exited) {
+            EXPECT_TRUE(same_ramps(d.ramps(), before)) << "round " << round << " at exit";
+        }
         // A signal that beats the handlers may still find the guard started,
         // which then restores too: only once it has ended is the display final,
         // and the next round's ramps safe from it.

@@ -23,17 +23,28 @@
 // subreaper the test adopts it, and finds it among its own children by the
 // name the guard gives itself. A guard that has ended is reaped here, and
 // still counted this once: the guard's short-lived parent bears the name
-// too, and as it ends the guard itself moves over to the test.
+// too, and as it ends the guard itself moves over to the test. A signal
+// that kills gammawave just after its fork may find that parent not yet
+// renamed: still "gammawave", but in gammawave's session, not one of its
+// own as each gammawave started here has.
 inline std::vector<pid_t> adopted_guards() {
     std::vector<pid_t> guards;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string stat = read_file(entry.path().string() + "/stat");
         const std::size_t end = stat.rfind(") ");
-        if (stat.find(" (gammawave-guard) ") == std::string::npos ||
-            std::atoi(stat.c_str() + end + 4) != getpid()) {
+        const bool named = stat.find(" (gammawave-guard) ") != std::string::npos;
+        const bool unnamed = stat.find(" (gammawave) ") != std::string::npos;
+        if (!(named || unnamed) || end == std::string::npos) {
             continue;
         }
+        int ppid = 0;
+        int pgrp = 0;
+        int session = 0;
         const pid_t pid = std::atoi(stat.c_str());
+        if (std::sscanf(stat.c_str() + end + 4, "%d %d %d", &ppid, &pgrp, &session) != 3 ||
+            ppid != getpid() || (unnamed && session == pid)) {
+            continue;
+        }
         if (stat[end + 2] == 'Z') {
             waitpid(pid, nullptr, 0);
         }
