@@ -127,19 +127,22 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
         why = "the roots of Mutter's test backend need root";
         return nullptr;
     }
-    const std::string probe_err = m->root + "/tmp/gammawave-enter.err";
+    std::string dir = m->root + "/tmp/gammawave-XXXXXX";
+    if (!mkdtemp(dir.data())) {
+        why = "no directory in " + m->root + "/tmp";
+        skip = false;
+        return nullptr;
+    }
+    m->dir = dir;
+    // In the run's own directory, which goes with it: runs side by side
+    // would share a file of a fixed name, and none would remove it.
+    const std::string probe_err = dir + "/enter.err";
     const pid_t probe = spawn(m->in_root({"true"}), {std::string{}, {}, {}, probe_err});
     if (wait_exit(probe, 20s).code != 0) {
         why = "cannot enter " + m->root + " here: " + read_file(probe_err);
         return nullptr;
     }
     skip = false;
-    std::string dir = m->root + "/tmp/gammawave-XXXXXX";
-    if (!mkdtemp(dir.data())) {
-        why = "no directory in " + m->root + "/tmp";
-        return nullptr;
-    }
-    m->dir = dir;
     m->runner =
         spawn(m->in_root({find_runner(m->root), "--", "python3", scripts + "/mutter-driver.py",
                           "mutter", m->inside(dir) + "/bus"}),
