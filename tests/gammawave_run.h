@@ -25,8 +25,9 @@
 // still counted this once: the guard's short-lived parent bears the name
 // too, and as it ends the guard itself moves over to the test. A signal
 // that kills gammawave just after its fork may find that parent not yet
-// renamed: still "gammawave", but in gammawave's session, not one of its
-// own as each gammawave started here has.
+// renamed: still "gammawave", but in the session of the gammawave that
+// forked it, neither one of its own, as each gammawave started here has, nor
+// the test's, as one started without a session of its own has.
 inline std::vector<pid_t> adopted_guards() {
     std::vector<pid_t> guards;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -42,7 +43,7 @@ inline std::vector<pid_t> adopted_guards() {
         int session = 0;
         const pid_t pid = std::atoi(stat.c_str());
         if (std::sscanf(stat.c_str() + end + 4, "%d %d %d", &ppid, &pgrp, &session) != 3 ||
-            ppid != getpid() || (unnamed && session == pid)) {
+            ppid != getpid() || (unnamed && (session == pid || session == getsid(0)))) {
             continue;
         }
         if (stat[end + 2] == 'Z') {
