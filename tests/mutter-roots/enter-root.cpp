@@ -93,8 +93,11 @@ int main(int argc, char** argv) {
     // directories, on the disk, for nothing but a failed exec.
     char* real = realpath(argv[1], nullptr);
     struct stat st {};
-    if (real == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        errno = real == nullptr ? errno : ENOTDIR;
+    const bool found = real != nullptr && stat(real, &st) == 0;
+    if (!found || !S_ISDIR(st.st_mode)) {
+        if (found) {
+            errno = ENOTDIR;  // it is there, but no directory
+        }
         fail("no directory", argv[1]);
         std::free(real);
         return 1;
