@@ -1,7 +1,8 @@
 # Picks the one display layer for the target platform. Each layer implements
 # display/display.h; the main routine is shared.
 if(WIN32)
-  add_executable(gammawave display/main.cpp display/display-win32.cpp display/guard-win32.cpp)
+  add_executable(gammawave display/main.cpp display/windows/windows-display.cpp
+                           display/windows/windows-guard.cpp)
   target_link_libraries(gammawave PRIVATE wave display_list gdi32 user32 winmm synchronization)
   target_link_options(gammawave PRIVATE -static)
 else()
@@ -11,16 +12,17 @@ else()
   include(cmake/wayland-protocol.cmake)
 
   # Reading and loading CRTC gamma, shared by the program, its viewer and the tests.
-  add_library(randr_gamma STATIC display/randr_gamma.cpp)
+  add_library(randr_gamma STATIC display/x11/x11-gamma.cpp)
   target_include_directories(randr_gamma PUBLIC display)
   target_link_libraries(randr_gamma PUBLIC PkgConfig::XCB)
   gammawave_strict(randr_gamma)
 
   # The platform layer as a library, so the load benchmarks drive the very
   # code the program runs.
-  add_library(display_layer STATIC display/display-linux.cpp display/signals-posix.cpp
-              display/guard-posix.cpp display/guard-x11.cpp display/claim-x11.cpp
-              display/display-x11.cpp display/x11-wire.cpp)
+  add_library(display_layer STATIC display/linux/linux-display.cpp
+              display/linux/linux-signals.cpp display/linux/linux-guard.cpp
+              display/x11/x11-backend.cpp display/x11/x11-claim.cpp display/x11/x11-guard.cpp
+              display/x11/x11-wire.cpp)
   target_include_directories(display_layer PUBLIC display)
   target_link_libraries(display_layer PUBLIC wave randr_gamma ${CMAKE_DL_LIBS})
   gammawave_strict(display_layer)
@@ -28,17 +30,17 @@ else()
   # The Wayland and the Mutter backends, each with the libraries only it
   # needs (libwayland-client and libffi; libsystemd and the dozen it brings,
   # each with pages to map at start and finalisers to run at exit), are
-  # modules that display-linux.cpp loads only when it tries that backend.
+  # modules that linux-display.cpp loads only when it tries that backend.
   # They take the shared machinery (the guard, the signals) from the
   # program, which exports it.
   set_target_properties(gamma_control_protocol PROPERTIES POSITION_INDEPENDENT_CODE ON)
-  add_library(gammawave-wayland MODULE display/display-wayland.cpp)
+  add_library(gammawave-wayland MODULE display/wayland/wayland-backend.cpp)
   target_link_libraries(gammawave-wayland PRIVATE gamma_control_protocol PkgConfig::WAYLAND_CLIENT)
-  set(mutter_sources display/display-mutter.cpp)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/display/guard-mutter.cpp)
-    list(APPEND mutter_sources display/guard-mutter.cpp)
-  endif()
-  add_library(gammawave-mutter MODULE ${mutter_sources})
+  add_library(gammawave-mutter MODULE display/mutter/mutter-backend.cpp
+              display/mutter/mutter-bus.cpp display/mutter/mutter-claim.cpp
+              display/mutter/mutter-crtcs.cpp display/mutter/mutter-follow.cpp
+              display/mutter/mutter-restore.cpp display/mutter/mutter-session.cpp
+              display/mutter/mutter-guard.cpp)
   target_link_libraries(gammawave-mutter PRIVATE PkgConfig::SYSTEMD)
   set(backend_module_dir ${CMAKE_INSTALL_LIBDIR}/gammawave)
   foreach(module gammawave-wayland gammawave-mutter)

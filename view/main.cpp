@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ramp_view.h"
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 #include "timeline_png.h"
 
 namespace {

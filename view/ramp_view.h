@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 struct rgb16 {
     std::uint16_t r, g, b;

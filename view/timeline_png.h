@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 using timeline_row = std::array<std::uint8_t, 256 * 3>;
 

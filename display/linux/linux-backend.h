@@ -1,10 +1,10 @@
 // The Linux display backends behind display.h. Each one supplies its own
 // open-and-save, frame loading, pause, restore and fault path; the choice
-// between them is made once, at start, in display-linux.cpp.
+// between them is made once, at start, in linux-display.cpp.
 #pragma once
 
-#include "guard-posix.h"
-#include "signals-posix.h"
+#include "linux/linux-guard.h"
+#include "linux/linux-signals.h"
 #include "wave.h"
 
 enum class open_result {
@@ -27,6 +27,6 @@ struct display_backend {
 
 extern const display_backend x11_backend;
 // In the modules gammawave-wayland.so and gammawave-mutter.so, which
-// display-linux.cpp loads.
+// linux-display.cpp loads.
 extern const display_backend wayland_backend;
 extern const display_backend mutter_backend;

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "backend.h"
+#include "linux/linux-backend.h"
 #include "display.h"
 
 namespace {

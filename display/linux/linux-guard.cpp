@@ -1,4 +1,4 @@
-#include "guard-posix.h"
+#include "linux/linux-guard.h"
 
 #include <fcntl.h>
 #include <poll.h>

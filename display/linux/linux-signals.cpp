@@ -1,4 +1,4 @@
-#include "signals-posix.h"
+#include "linux/linux-signals.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
-// What the Mutter backend (display-mutter.cpp, where this is implemented)
-// and its guard (guard-mutter.cpp) both say to the session bus. Only those
-// two files include it: they are the only ones that use sd-bus.
+// What the Mutter backend and its guard (mutter-guard.cpp) both say to the
+// session bus, implemented in mutter-bus.cpp. Only the Mutter module's files
+// include it: they are the only ones that use sd-bus.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -27,6 +27,8 @@ enum class answer {
 };
 
 answer answer_of(const sd_bus_error* e);
+// A synchronous call's answer: sd-bus gives a timeout as an errno alone.
+answer call_answer(int r, const sd_bus_error& e);
 
 struct crtc_info {
     std::uint32_t id = 0;
@@ -36,6 +38,13 @@ struct crtc_info {
 
 // GetResources: the serial and every CRTC Mutter lists.
 answer read_resources(sd_bus* bus, std::uint32_t& serial, std::vector<crtc_info>& out);
+
+// The CRTC's table, red, green and blue blocks of one length; empty when
+// Mutter gives none.
+answer read_gamma(sd_bus* bus, std::uint32_t serial, std::uint32_t crtc,
+                  std::vector<std::uint16_t>& table);
+
+answer night_light_supported(sd_bus* bus, bool& supported);
 
 // SetCrtcGamma of a table of N red, N green, N blue, answered to `reply`.
 bool send_crtc_gamma(sd_bus* bus, std::uint32_t serial, std::uint32_t crtc,
@@ -53,6 +62,9 @@ bool from_the_bus(sd_bus_message* m);
 // `unanswered` is what to take when the bus does not answer.
 bool follow_owner(sd_bus* bus, const char* name, bool& owned, bool unanswered);
 bool name_has_owner(sd_bus* bus, const char* name, bool unanswered);
+
+// Dispatches everything sd-bus has read; false when the bus is gone.
+bool dispatch_pending(sd_bus* bus);
 
 // Reads and dispatches within `ms`, or until `done()`. A handled signal ends
 // the wait at once unless `through_signals`.

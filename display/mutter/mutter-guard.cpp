@@ -2,7 +2,7 @@
 // connection made before a fork, and the guard holds none of gammawave's
 // descriptors. It has its own copy of the tables saved at start, and takes
 // those gammawave saves later from the pipe.
-#include "guard-mutter.h"
+#include "mutter/mutter-guard.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "guard-posix.h"
-#include "mutter-bus.h"
+#include "linux/linux-guard.h"
+#include "mutter/mutter-bus.h"
 
 namespace {
 

@@ -38,7 +38,7 @@
 #include <span>
 #include <vector>
 
-#include "backend.h"
+#include "linux/linux-backend.h"
 #include "wlr-gamma-control-unstable-v1-client-protocol.h"
 
 namespace {

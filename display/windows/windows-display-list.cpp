@@ -1,4 +1,4 @@
-#include "display-list.h"
+#include "windows/windows-display-list.h"
 
 #include <algorithm>
 #include <cstring>

@@ -32,7 +32,7 @@
 // given back, and the system then ends the process as it would have. The
 // same window hears WM_DISPLAYCHANGE, and the frame loop then lists the
 // displays again. Any other end (End task, TerminateProcess) is the guard's
-// (guard-win32.h).
+// (windows-guard.h).
 #include <process.h>
 #include <windows.h>
 // timeapi.h builds on the types windows.h declares.
@@ -43,9 +43,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "display-list.h"
+#include "windows/windows-display-list.h"
 #include "display.h"
-#include "guard-win32.h"
+#include "windows/windows-guard.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "guard-win32.h"
+#include "windows/windows-guard.h"
 
 #include <cstdio>
 #include <cstdlib>

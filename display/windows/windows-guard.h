@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "display-list.h"
+#include "windows/windows-display-list.h"
 #include "wave.h"
 
 struct guard_display {

@@ -31,12 +31,12 @@
 #include <span>
 #include <vector>
 
-#include "backend.h"
-#include "claim-x11.h"
-#include "guard-x11.h"
-#include "randr_gamma.h"
-#include "signals-posix.h"
-#include "x11-wire.h"
+#include "linux/linux-backend.h"
+#include "x11/x11-claim.h"
+#include "x11/x11-guard.h"
+#include "x11/x11-gamma.h"
+#include "linux/linux-signals.h"
+#include "x11/x11-wire.h"
 
 namespace {
 

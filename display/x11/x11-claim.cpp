@@ -1,4 +1,4 @@
-#include "claim-x11.h"
+#include "x11/x11-claim.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "signals-posix.h"
+#include "linux/linux-signals.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 struct x_claim {
     xcb_atom_t screen = XCB_NONE;  // _GAMMAWAVE_S<screen>

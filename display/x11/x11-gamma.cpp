@@ -1,4 +1,4 @@
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 #include <sys/uio.h>
 #include <xcb/xcbext.h>

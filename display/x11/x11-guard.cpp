@@ -1,4 +1,4 @@
-#include "guard-x11.h"
+#include "x11/x11-guard.h"
 
 #include <poll.h>
 #include <time.h>
@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "claim-x11.h"
-#include "guard-posix.h"
+#include "x11/x11-claim.h"
+#include "linux/linux-guard.h"
 
 namespace {
 

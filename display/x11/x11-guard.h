@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "claim-x11.h"
-#include "randr_gamma.h"
+#include "x11/x11-claim.h"
+#include "x11/x11-gamma.h"
 
 // At open, on gammawave's own connection, before the ramps are read: makes
 // the window, which also holds gammawave's claim on the screen. 0 if the
@@ -16,7 +16,7 @@
 xcb_window_t create_x11_lifeline(const x_display& d);
 
 // Once the ramps are saved: keeps `saved` for the guard, starts it, and
-// waits until it holds its claim (see claim-x11.h).
+// waits until it holds its claim (see x11-claim.h).
 void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim);
 
 // The guard's watch (a guard_watch_fn), on a connection of its own.

@@ -1,4 +1,4 @@
-#include "x11-wire.h"
+#include "x11/x11-wire.h"
 
 #include <poll.h>
 #include <unistd.h>

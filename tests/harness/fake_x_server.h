@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 class fake_x_server {
 public:

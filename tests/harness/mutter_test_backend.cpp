@@ -120,7 +120,7 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
     m->root = roots_dir() + "/" + release;
     skip = true;
     if (!std::filesystem::exists(m->root + "/.gammawave-key")) {
-        why = "no root " + m->root + " (tests/mutter-roots/make-root makes it, as root)";
+        why = "no root " + m->root + " (tests/harness/mutter-roots/make-root makes it, as root)";
         return nullptr;
     }
     if (geteuid() != 0) {

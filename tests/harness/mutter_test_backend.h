@@ -1,6 +1,6 @@
 // Mutter 47 and later on their own test backend, with no GPU: one 800x600
 // monitor on a test CRTC of gamma size 256. Each runs in a Debian root of
-// the release that ships it (tests/mutter-roots/make-root makes them, as
+// the release that ships it (tests/harness/mutter-roots/make-root makes them, as
 // root), inside the D-Bus runner of its test package: private session and
 // system buses, and mocks of colord, of gnome-settings-daemon's colour
 // service (which sets Night Light's temperature) and of logind. gammawave,
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 using env_pairs = std::vector<std::pair<std::string, std::string>>;
 

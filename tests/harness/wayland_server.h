@@ -1,5 +1,5 @@
 // Wayland compositors for the end-to-end tests: the test compositor
-// (tests/gamma_compositor.cpp, whose log format its head describes) and a
+// (tests/harness/gamma_compositor.h describes its log) and a
 // real sway on the headless backend. Each runs in a private XDG_RUNTIME_DIR
 // that goes with the object.
 #pragma once

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "randr_gamma.h"
+#include "x11/x11-gamma.h"
 
 struct x_server {
     pid_t pid = -1;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "display-list.h"
+#include "windows/windows-display-list.h"
 
 namespace {
 

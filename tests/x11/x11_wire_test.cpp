@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "randr_gamma.h"
-#include "x11-wire.h"
+#include "x11/x11-gamma.h"
+#include "x11/x11-wire.h"
 
 namespace {
 

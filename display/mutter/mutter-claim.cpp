@@ -1,0 +1,99 @@
+// One gammawave per display: a name on the session bus, taken before the
+// tables are read, and the guard in line for it before the first frame.
+#include <cerrno>
+#include <cstdio>
+
+#include "mutter/mutter-state.h"
+
+namespace mutter {
+namespace {
+
+constexpr long claim_wait_ms = 2000;  // a guard still restoring after a kill
+constexpr long guard_wait_ms = 1000;  // for the guard to queue for our name
+char claim_reason[160];
+long guard_wait_until = 0;
+
+bool claim_held = false;
+
+bool claim_free() {
+    return !claim_held;
+}
+
+std::uint32_t holder_pid() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    std::uint32_t pid = 0;
+    if (sd_bus_call_method(bus, bus_service, "/org/freedesktop/DBus", bus_service,
+                           "GetConnectionUnixProcessID", &error, &reply, "s",
+                           gammawave_bus_name) >= 0) {
+        sd_bus_message_read(reply, "u", &pid);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return pid;
+}
+
+// The guard in line for our name on the bus, so that the bus hands it the
+// name if we are killed: before that, a gammawave started just after a kill
+// would take the name and save our frame as its original.
+bool guard_in_line() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int owners = 0;
+    if (sd_bus_call_method(bus, bus_service, "/org/freedesktop/DBus", bus_service,
+                           "ListQueuedOwners", &error, &reply, "s", gammawave_bus_name) >= 0 &&
+        sd_bus_message_enter_container(reply, 'a', "s") >= 0) {
+        const char* owner = nullptr;
+        while (sd_bus_message_read(reply, "s", &owner) > 0) {
+            ++owners;
+        }
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return owners >= 2;
+}
+
+}  // namespace
+
+// Taken before the tables are read: a second gammawave would save the first
+// one's frame. One that finds it held waits a moment for a guard still
+// restoring after a kill, then refuses.
+const char* claim_display() {
+    if (!follow_owner(bus, gammawave_bus_name, claim_held, true)) {
+        return "cannot watch gammawave's name on the session bus";
+    }
+    const long deadline = monotonic_ms() + claim_wait_ms;
+    for (;;) {
+        const int r = sd_bus_request_name(bus, gammawave_bus_name, 0);
+        if (r >= 0) {
+            return nullptr;
+        }
+        if (r != -EEXIST) {
+            return "cannot take gammawave's name on the session bus";
+        }
+        const long left = deadline - monotonic_ms();
+        if (left <= 0) {
+            break;
+        }
+        claim_held = true;
+        wait_on_bus(left, true, claim_free);
+    }
+    std::snprintf(claim_reason, sizeof claim_reason,
+                  "another gammawave (process %u) is already changing the gamma of this display",
+                  static_cast<unsigned>(holder_pid()));
+    return claim_reason;
+}
+
+void start_guard_wait() {
+    guard_wait_until = monotonic_ms() + guard_wait_ms;
+}
+
+// No frame until the guard is in line, or has had a second to get there
+// (a guard that could not be made never will).
+bool guard_ready() {
+    static bool ready = false;
+    ready = ready || monotonic_ms() >= guard_wait_until || guard_in_line();
+    return ready;
+}
+
+}  // namespace mutter
