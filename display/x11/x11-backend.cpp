@@ -32,10 +32,10 @@
 #include <vector>
 
 #include "linux/linux-backend.h"
-#include "x11/x11-claim.h"
-#include "x11/x11-guard.h"
-#include "x11/x11-gamma.h"
 #include "linux/linux-signals.h"
+#include "x11/x11-claim.h"
+#include "x11/x11-gamma.h"
+#include "x11/x11-guard.h"
 #include "x11/x11-wire.h"
 
 namespace {

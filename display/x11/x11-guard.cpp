@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "x11/x11-claim.h"
 #include "linux/linux-guard.h"
+#include "x11/x11-claim.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The real gammawave on real X servers: Xvfb (one CRTC) and Xorg with the
 // dummy driver (16 CRTCs, three monitors on).
+#include "x11_e2e.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,8 +12,6 @@
 #include <filesystem>
 #include <random>
 #include <thread>
-
-#include "x11_e2e.h"
 
 namespace {
 
