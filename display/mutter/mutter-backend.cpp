@@ -63,8 +63,11 @@ bool color_manager = false;
 bool lost_bus = false;
 
 bool wait_on_bus(long ms, bool through_signals, bool (*done)()) {
-    lost_bus = lost_bus || !dispatch_for(bus, ms, through_signals, done);
-    return !lost_bus;
+    if (!dispatch_for(bus, ms, through_signals, done)) {
+        lost_bus = true;
+        return false;
+    }
+    return true;
 }
 
 // --- Frames ------------------------------------------------------------------------
@@ -89,6 +92,12 @@ int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     return 0;
 }
 
+}  // namespace mutter
+
+namespace {
+
+using namespace mutter;
+
 void send_frame(crtc_slot& s, const gamma_ramp& ramp) {
     if (s.size() == 256) {
         std::copy(ramp.begin(), ramp.end(), s.sent.begin());
@@ -101,12 +110,6 @@ void send_frame(crtc_slot& s, const gamma_ramp& ramp) {
     replies_awaited += sent ? 1 : 0;
     s.driven = true;
 }
-
-}  // namespace mutter
-
-namespace {
-
-using namespace mutter;
 
 // A Mutter that is busy (just started, a loaded machine, a burst of monitor
 // changes) is asked again at start rather than taken for one without gamma.

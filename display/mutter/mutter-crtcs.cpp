@@ -40,6 +40,8 @@ bool ours(const crtc_slot& s, const std::vector<std::uint16_t>& table) {
     return table == s.applied || table == s.sent;
 }
 
+namespace {
+
 // A DisplayConfig CRTC's table now. Seen for the first time, or after its
 // session ended: the one to restore. A CRTC we drove before: Mutter 47 and
 // later rewrite their own table on a monitor change, so what is there now is
@@ -84,6 +86,8 @@ void take_crtc(const crtc_info& c, std::vector<std::uint16_t> table, bool openin
         s->live = true;
     }
 }
+
+}  // namespace
 
 // Reads the resources and every driven CRTC's table; changes nothing unless
 // every call was answered, all on one serial. Only at start and after a

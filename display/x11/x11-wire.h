@@ -1,5 +1,5 @@
 // The X11 fault path's own view of the connection: the restore, encoded at
-// start as raw protocol requests (SetCrtcGamma by randr_gamma's encoder),
+// start as raw protocol requests (SetCrtcGamma by x11-gamma's encoder),
 // written straight to the socket from the fault handler, and the wait for
 // the server's answer. Nothing here allocates or calls XCB, so all of it is
 // async-signal-safe.
