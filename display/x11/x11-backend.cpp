@@ -11,9 +11,12 @@
 // A genuine fault restores from the signal handler: it writes the restore,
 // encoded at start as raw requests, straight to the socket, and reads until
 // the server answers a trailing GetInputFocus. The loop records the sequence
-// number of the last request it knows is on the wire, and whether a frame is
-// being written, so the handler knows which reply is its own even while a
-// GetInputFocus of the loop's own is still unanswered.
+// number of the last request it knows is on the wire, and how much of the
+// frame being written has gone, so the handler knows which reply is its own
+// even while a GetInputFocus of the loop's own is still unanswered. What a
+// write in flight has taken no one can know until it returns: a fault then
+// writes nothing and leaves the restore to the guard, which the server
+// orders after every byte gammawave sent, and drops a request cut short.
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,10 +35,10 @@
 #include <vector>
 
 #include "linux/linux-backend.h"
-#include "x11/x11-claim.h"
-#include "x11/x11-guard.h"
-#include "x11/x11-gamma.h"
 #include "linux/linux-signals.h"
+#include "x11/x11-claim.h"
+#include "x11/x11-gamma.h"
+#include "x11/x11-guard.h"
 #include "x11/x11-wire.h"
 
 namespace {
@@ -86,17 +89,18 @@ volatile sig_atomic_t queuing_frame = 0;
 std::uint16_t max_frame_requests = 0;
 // How much of the frame being written has gone (while queuing_frame), and
 // the rest of a frame cut short: frame_rest[rest_begin, rest_end) is still
-// to go. The fault handler writes either before its restore.
+// to go. The fault handler writes either before its restore, unless a write
+// is in flight, when neither is known.
 volatile sig_atomic_t frame_written = 0;
+volatile sig_atomic_t write_in_flight = 0;
 std::vector<std::uint8_t> frame_rest;  // sized at start to a whole frame
 volatile sig_atomic_t rest_begin = 0;
 volatile sig_atomic_t rest_end = 0;
 // Where the ordinary restore stands, for a fault that strikes during it:
-// its requests go through XCB, so their sequence numbers are not tracked.
+// its requests go through XCB, whose writes the handler cannot follow.
 enum : sig_atomic_t { animating, restoring, restored };
 volatile sig_atomic_t restore_stage = animating;
 
-constexpr long fault_restore_budget_ms = 1000;
 constexpr long no_deadline_ms = 1000L * 60 * 60 * 24 * 365;
 const char* const how_to_reset =
     "if a tint is still there after a second (the guard may yet restore), "
@@ -144,28 +148,31 @@ void widen_send_buffer(std::size_t frame_bytes) {
     std::exit(1);
 }
 
-// As much of `parts` as the socket takes now, IOV_MAX parts a call.
-std::size_t write_what_fits(const iovec* parts, int count) {
-    std::size_t total = 0;
+// As much of `parts` as the socket takes now, IOV_MAX parts a call, noted
+// in frame_written as each write returns.
+void write_what_fits(const iovec* parts, int count) {
     int done = 0;
     while (done < count) {
+        write_in_flight = 1;
         const ssize_t n = writev(connection_fd, parts + done, std::min(count - done, IOV_MAX));
+        if (n > 0) {
+            frame_written = static_cast<sig_atomic_t>(frame_written + n);
+        }
+        write_in_flight = 0;
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             display_lost();
         }
         if (n <= 0) {
-            return total;
+            return;
         }
-        total += static_cast<std::size_t>(n);
         auto left = static_cast<std::size_t>(n);
         while (done < count && left >= parts[done].iov_len) {
             left -= parts[done++].iov_len;
         }
         if (left > 0) {
-            return total;
+            return;
         }
     }
-    return total;
 }
 
 // The parts' bytes after the first `skip`, copied to frame_rest: the ramps
@@ -194,12 +201,14 @@ void send_more_of_rest() {
         return;
     }
     const auto left = static_cast<std::size_t>(rest_end - rest_begin);
+    write_in_flight = 1;
     const ssize_t n = write(connection_fd, frame_rest.data() + rest_begin, left);
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        display_lost();
-    }
     if (n > 0) {
         rest_begin = static_cast<sig_atomic_t>(rest_begin + n);
+    }
+    write_in_flight = 0;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        display_lost();
     }
 }
 
@@ -251,8 +260,7 @@ void send_frame(const gamma_ramp& ramp) {
     frame_part_count = fill_frame_parts(ramp, requests);
     frame_written = 0;
     queuing_frame = 1;
-    frame_written =
-        static_cast<sig_atomic_t>(write_what_fits(frame_parts.data(), frame_part_count));
+    write_what_fits(frame_parts.data(), frame_part_count);
     keep_rest(frame_parts.data(), frame_part_count, static_cast<std::size_t>(frame_written));
     // XCB writes nothing here (its socket is ours); it only counts the
     // requests, so that its sequence numbers stay the server's.
@@ -325,14 +333,18 @@ bool write_rest_of_frame(long deadline) {
 // last one of ours it read, known within the frame being queued, so the
 // handler finds its reply whenever the fault strikes in the loop, and waits
 // as long as the server takes: a stopped server may resume, and a second
-// interrupt ends the wait. The ordinary restore's requests are not tracked,
-// so a fault during it waits only a budget.
+// interrupt ends the wait. During a write, or the ordinary restore (XCB's
+// writes), what is on the wire is unknown and more could land inside a
+// request: nothing is written, and the guard, not stood down, restores.
 void restore_from_fault() {
     if (restore_stage == restored) {
         return;  // confirmed already; the connection may be closed
     }
-    const long deadline = restore_stage == animating ? monotonic_ms() + no_deadline_ms
-                                                     : monotonic_ms() + fault_restore_budget_ms;
+    if (restore_stage == restoring || write_in_flight) {
+        warn_restore_unconfirmed(how_to_reset);
+        return;
+    }
+    const long deadline = monotonic_ms() + no_deadline_ms;
     const auto low = static_cast<std::uint16_t>(wire_sequence);
     const auto high = static_cast<std::uint16_t>(low + (queuing_frame ? max_frame_requests : 0));
     const bool confirmed =
@@ -346,6 +358,9 @@ void restore_from_fault() {
         warn_restore_unconfirmed(how_to_reset);
     }
 }
+
+const char* const guard_late_reason =
+    "the guard that restores the gamma if gammawave is killed did not start in time";
 
 const char* const xwayland_reason =
     "this X display is XWayland, whose gamma never reaches the screen; run gammawave in the "
@@ -435,7 +450,11 @@ open_result x11_open(const char*& why) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
-    arm_x11_guard(screen_dc, saved_ramp, claim);
+    if (!arm_x11_guard(screen_dc, saved_ramp, claim)) {
+        why = guard_late_reason;
+        disconnect_x_display(screen_dc);
+        return open_result::failed;
+    }
     prepare_frames();
     prepare_fault_restore();
     return open_result::ok;

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "x11/x11-gamma.h"    // encode_set_crtc_gamma, the encoder of the restore's ramps
 #include "linux/linux-signals.h"  // monotonic_ms, the clock of every deadline below
+#include "x11/x11-gamma.h"        // encode_set_crtc_gamma, the encoder of the restore's ramps
 
 // GetInputFocus: the cheapest request with a reply.
 void encode_get_input_focus(std::vector<std::uint8_t>& out);
