@@ -126,11 +126,6 @@ int add_frame_parts(frame_target& t, const gamma_ramp& ramp, iovec* parts) {
     return fill_set_crtc_gamma_parts(parts, t.head, t.size, e, e + t.size, e + 2 * t.size);
 }
 
-bool socket_can_take_more() {
-    pollfd p{connection_fd, POLLOUT, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
-}
-
 // Fewer frames are cut short where the send buffer holds a whole one (the
 // kernel doubles what it is given, up to a limit of its own).
 void widen_send_buffer(std::size_t frame_bytes) {
@@ -195,11 +190,8 @@ bool rest_pending() {
     return rest_begin < rest_end;
 }
 
-// One write a turn, of what the socket takes.
+// One write a turn, of what the socket takes (a full one takes nothing).
 void send_more_of_rest() {
-    if (!socket_can_take_more()) {
-        return;
-    }
     const auto left = static_cast<std::size_t>(rest_end - rest_begin);
     write_in_flight = 1;
     const ssize_t n = write(connection_fd, frame_rest.data() + rest_begin, left);
@@ -249,18 +241,24 @@ int fill_frame_parts(const gamma_ramp& ramp, std::uint64_t& requests) {
     return parts;
 }
 
-// A frame the server is not reading is dropped, as a device that refuses a
-// frame would drop it; one it reads too slowly goes out in parts.
+// A frame the server is not reading is dropped (the socket takes none of
+// it), as a device that refuses a frame would; one read slowly goes in parts.
 void send_frame(const gamma_ramp& ramp) {
-    if (!socket_can_take_more() || !take_socket()) {
+    if (!take_socket()) {
         return;
     }
     std::uint64_t requests = 0;
-    const bool sync = frames_to_sync == 0;
+    const unsigned sync_due = frames_to_sync;
+    const bool sync = sync_due == 0;
     frame_part_count = fill_frame_parts(ramp, requests);
     frame_written = 0;
     queuing_frame = 1;
     write_what_fits(frame_parts.data(), frame_part_count);
+    if (frame_written == 0) {
+        frames_to_sync = sync_due;
+        queuing_frame = 0;
+        return;
+    }
     keep_rest(frame_parts.data(), frame_part_count, static_cast<std::size_t>(frame_written));
     // XCB writes nothing here (its socket is ours); it only counts the
     // requests, so that its sequence numbers stay the server's.
@@ -274,19 +272,11 @@ void send_frame(const gamma_ramp& ramp) {
 }
 
 // Refused requests come back as error events; left unread they pile up
-// without bound. Events XCB has already read are freed every frame at no
-// cost. The socket itself is read every 32nd frame, about three times a
-// second: often enough that little can gather, rare enough that a frame
-// costs no read() and the pause waits on one descriptor, not two.
-constexpr int frames_per_socket_read = 32;
-int frames_since_socket_read = 0;
-
-void drain_events() {
-    xcb_generic_event_t* (*next)(xcb_connection_t*) = xcb_poll_for_queued_event;
-    if (++frames_since_socket_read == frames_per_socket_read) {
-        frames_since_socket_read = 0;
-        next = xcb_poll_for_event;
-    }
+// without bound. The socket is read only when the pause finds it readable,
+// so a frame costs its write and the pause's wait, no more.
+void drain_events(bool read_socket) {
+    xcb_generic_event_t* (*next)(xcb_connection_t*) =
+        read_socket ? xcb_poll_for_event : xcb_poll_for_queued_event;
     while (xcb_generic_event_t* ev = next(screen_dc.conn)) {
         std::free(ev);
     }
@@ -466,16 +456,24 @@ void x11_load_frame(const gamma_ramp& ramp) {
     } else {
         send_frame(ramp);
     }
-    drain_events();
+    drain_events(false);
     // A server that has gone shows here at once: the frame's write fails.
     if (xcb_connection_has_error(screen_dc.conn)) {
         display_lost();
     }
 }
 
-// Waits 10 ms, or less if a signal arrives.
+// Waits 10 ms, or less if a signal arrives. What the server sends meanwhile
+// (a refusal, the reply to a frame's GetInputFocus) is read as it comes, and
+// the pause waits out its rest without the socket: a server refusing every
+// frame must not turn the pauses into a busy loop.
 void x11_pause() {
-    wait_for_signal_or(-1, 0, frame_pause);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (wait_for_signal_or(connection_fd, POLLIN, frame_pause) != 0) {
+        drain_events(true);
+        wait_for_signal_or(-1, 0, pause_left(start));
+    }
 }
 
 void x11_restore_and_exit(int sig) {
