@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "ramp_view.h"
-#include "x11/x11-gamma.h"
 #include "timeline_png.h"
+#include "x11/x11-gamma.h"
 
 namespace {
 

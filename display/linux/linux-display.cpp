@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string>
 
-#include "linux/linux-backend.h"
 #include "display.h"
+#include "linux/linux-backend.h"
 
 namespace {
 

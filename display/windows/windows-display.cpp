@@ -43,8 +43,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "windows/windows-display-list.h"
 #include "display.h"
+#include "windows/windows-display-list.h"
 #include "windows/windows-guard.h"
 
 namespace {

@@ -22,8 +22,8 @@
 
 #include <cstdint>
 
-#include "windows/windows-display-list.h"
 #include "wave.h"
+#include "windows/windows-display-list.h"
 
 struct guard_display {
     char device[32];  // "": the screen's DC of GetDC(NULL)

@@ -1,5 +1,7 @@
 // The compositor's protocol side: its outputs, the gamma-control manager and
 // its controls, its clients, and the log of all they do.
+#include "gamma_compositor.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -18,7 +20,6 @@
 #include <vector>
 
 #include "wlr-gamma-control-unstable-v1-server-protocol.h"
-#include "gamma_compositor.h"
 
 compositor g;
 
@@ -273,4 +274,3 @@ void client_created(wl_listener*, void* data) {
     wl_client_add_destroy_listener(r.client, &r.destroyed);
     log_line("client " + str(r.id) + " connected");
 }
-

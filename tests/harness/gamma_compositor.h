@@ -48,8 +48,8 @@
 // End of stdin only ends the commands.
 #pragma once
 
-#include <wayland-server.h>
 #include <unistd.h>
+#include <wayland-server.h>
 
 #include <cstdint>
 #include <list>

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "wlr-gamma-control-unstable-v1-server-protocol.h"
 #include "gamma_compositor.h"
+#include "wlr-gamma-control-unstable-v1-server-protocol.h"
 
 namespace {
 
