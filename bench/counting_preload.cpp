@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 
@@ -77,7 +78,15 @@ double cos(double x) {
 int sd_bus_call_async(void* bus, void* slot, void* m, void* callback, void* userdata,
                       std::uint64_t usec) {
     using call_fn = int (*)(void*, void*, void*, void*, void*, std::uint64_t);
-    static const call_fn real = reinterpret_cast<call_fn>(loaded_symbol("sd_bus_call_async"));
+    // Looked up again until found: a first call may come before the module
+    // that links libsystemd is loaded, and a null kept would crash every call.
+    static call_fn real = nullptr;
+    if (real == nullptr) {
+        real = reinterpret_cast<call_fn>(loaded_symbol("sd_bus_call_async"));
+    }
+    if (real == nullptr) {
+        return -ENOSYS;
+    }
     bump(counters->bus_calls);
     return real(bus, slot, m, callback, userdata, usec);
 }

@@ -159,6 +159,11 @@ void start_guard(guard_watch_fn watch) {
     stand_down_pipe = fds[1];
 }
 
+bool guard_has_ended() {
+    pollfd p{stand_down_pipe, POLLOUT, 0};
+    return stand_down_pipe < 0 || (poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0);
+}
+
 void stand_guard_down() {
     if (stand_down_pipe >= 0) {
         const char byte = 1;

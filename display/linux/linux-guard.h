@@ -21,6 +21,10 @@ using guard_watch_fn = void (*)(int stand_down_fd);
 // guard cannot be made, gammawave runs on without one.
 void start_guard(guard_watch_fn watch);
 
+// True once no guard runs: none could be made, or it has ended (it holds
+// the pipe's read end until then). Not for a handler.
+bool guard_has_ended();
+
 // Tells the guard that the restore is confirmed, so that it ends without
 // touching the display. Async-signal-safe; called only after a confirmed
 // restore, so that an unconfirmed one is tried again by the guard.

@@ -162,6 +162,14 @@ long monotonic_ms() {
     return ts.tv_sec * 1000 + ts.tv_nsec / 1'000'000;
 }
 
+timespec pause_left(const timespec& start) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns = (start.tv_sec - now.tv_sec) * 1'000'000'000LL + start.tv_nsec -
+                         now.tv_nsec + frame_pause.tv_nsec;
+    return ns > 0 ? timespec{0, static_cast<long>(ns)} : timespec{};
+}
+
 int first_signal() {
     return first;
 }

@@ -39,6 +39,9 @@ long monotonic_ms();
 // The pause between two frames.
 constexpr timespec frame_pause{0, 10'000'000};
 
+// What is left of a pause begun at `start` (CLOCK_MONOTONIC); zero once over.
+timespec pause_left(const timespec& start);
+
 // Ends the process once the restore is done or given up: what stdio holds is
 // flushed, and then nothing else runs (no library's finalisers, no
 // destructors), so the exit takes no longer than the restore.

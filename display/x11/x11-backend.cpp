@@ -11,9 +11,12 @@
 // A genuine fault restores from the signal handler: it writes the restore,
 // encoded at start as raw requests, straight to the socket, and reads until
 // the server answers a trailing GetInputFocus. The loop records the sequence
-// number of the last request it knows is on the wire, and whether a frame is
-// being written, so the handler knows which reply is its own even while a
-// GetInputFocus of the loop's own is still unanswered.
+// number of the last request it knows is on the wire, and how much of the
+// frame being written has gone, so the handler knows which reply is its own
+// even while a GetInputFocus of the loop's own is still unanswered. What a
+// write in flight has taken no one can know until it returns: a fault then
+// writes nothing and leaves the restore to the guard, which the server
+// orders after every byte gammawave sent, and drops a request cut short.
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -86,17 +89,18 @@ volatile sig_atomic_t queuing_frame = 0;
 std::uint16_t max_frame_requests = 0;
 // How much of the frame being written has gone (while queuing_frame), and
 // the rest of a frame cut short: frame_rest[rest_begin, rest_end) is still
-// to go. The fault handler writes either before its restore.
+// to go. The fault handler writes either before its restore, unless a write
+// is in flight, when neither is known.
 volatile sig_atomic_t frame_written = 0;
+volatile sig_atomic_t write_in_flight = 0;
 std::vector<std::uint8_t> frame_rest;  // sized at start to a whole frame
 volatile sig_atomic_t rest_begin = 0;
 volatile sig_atomic_t rest_end = 0;
 // Where the ordinary restore stands, for a fault that strikes during it:
-// its requests go through XCB, so their sequence numbers are not tracked.
+// its requests go through XCB, whose writes the handler cannot follow.
 enum : sig_atomic_t { animating, restoring, restored };
 volatile sig_atomic_t restore_stage = animating;
 
-constexpr long fault_restore_budget_ms = 1000;
 constexpr long no_deadline_ms = 1000L * 60 * 60 * 24 * 365;
 const char* const how_to_reset =
     "if a tint is still there after a second (the guard may yet restore), "
@@ -122,11 +126,6 @@ int add_frame_parts(frame_target& t, const gamma_ramp& ramp, iovec* parts) {
     return fill_set_crtc_gamma_parts(parts, t.head, t.size, e, e + t.size, e + 2 * t.size);
 }
 
-bool socket_can_take_more() {
-    pollfd p{connection_fd, POLLOUT, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
-}
-
 // Fewer frames are cut short where the send buffer holds a whole one (the
 // kernel doubles what it is given, up to a limit of its own).
 void widen_send_buffer(std::size_t frame_bytes) {
@@ -144,28 +143,31 @@ void widen_send_buffer(std::size_t frame_bytes) {
     std::exit(1);
 }
 
-// As much of `parts` as the socket takes now, IOV_MAX parts a call.
-std::size_t write_what_fits(const iovec* parts, int count) {
-    std::size_t total = 0;
+// As much of `parts` as the socket takes now, IOV_MAX parts a call, noted
+// in frame_written as each write returns.
+void write_what_fits(const iovec* parts, int count) {
     int done = 0;
     while (done < count) {
+        write_in_flight = 1;
         const ssize_t n = writev(connection_fd, parts + done, std::min(count - done, IOV_MAX));
+        if (n > 0) {
+            frame_written = static_cast<sig_atomic_t>(frame_written + n);
+        }
+        write_in_flight = 0;
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             display_lost();
         }
         if (n <= 0) {
-            return total;
+            return;
         }
-        total += static_cast<std::size_t>(n);
         auto left = static_cast<std::size_t>(n);
         while (done < count && left >= parts[done].iov_len) {
             left -= parts[done++].iov_len;
         }
         if (left > 0) {
-            return total;
+            return;
         }
     }
-    return total;
 }
 
 // The parts' bytes after the first `skip`, copied to frame_rest: the ramps
@@ -188,18 +190,17 @@ bool rest_pending() {
     return rest_begin < rest_end;
 }
 
-// One write a turn, of what the socket takes.
+// One write a turn, of what the socket takes (a full one takes nothing).
 void send_more_of_rest() {
-    if (!socket_can_take_more()) {
-        return;
-    }
     const auto left = static_cast<std::size_t>(rest_end - rest_begin);
+    write_in_flight = 1;
     const ssize_t n = write(connection_fd, frame_rest.data() + rest_begin, left);
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        display_lost();
-    }
     if (n > 0) {
         rest_begin = static_cast<sig_atomic_t>(rest_begin + n);
+    }
+    write_in_flight = 0;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        display_lost();
     }
 }
 
@@ -240,19 +241,24 @@ int fill_frame_parts(const gamma_ramp& ramp, std::uint64_t& requests) {
     return parts;
 }
 
-// A frame the server is not reading is dropped, as a device that refuses a
-// frame would drop it; one it reads too slowly goes out in parts.
+// A frame the server is not reading is dropped (the socket takes none of
+// it), as a device that refuses a frame would; one read slowly goes in parts.
 void send_frame(const gamma_ramp& ramp) {
-    if (!socket_can_take_more() || !take_socket()) {
+    if (!take_socket()) {
         return;
     }
     std::uint64_t requests = 0;
-    const bool sync = frames_to_sync == 0;
+    const unsigned sync_due = frames_to_sync;
+    const bool sync = sync_due == 0;
     frame_part_count = fill_frame_parts(ramp, requests);
     frame_written = 0;
     queuing_frame = 1;
-    frame_written =
-        static_cast<sig_atomic_t>(write_what_fits(frame_parts.data(), frame_part_count));
+    write_what_fits(frame_parts.data(), frame_part_count);
+    if (frame_written == 0) {
+        frames_to_sync = sync_due;
+        queuing_frame = 0;
+        return;
+    }
     keep_rest(frame_parts.data(), frame_part_count, static_cast<std::size_t>(frame_written));
     // XCB writes nothing here (its socket is ours); it only counts the
     // requests, so that its sequence numbers stay the server's.
@@ -266,19 +272,11 @@ void send_frame(const gamma_ramp& ramp) {
 }
 
 // Refused requests come back as error events; left unread they pile up
-// without bound. Events XCB has already read are freed every frame at no
-// cost. The socket itself is read every 32nd frame, about three times a
-// second: often enough that little can gather, rare enough that a frame
-// costs no read() and the pause waits on one descriptor, not two.
-constexpr int frames_per_socket_read = 32;
-int frames_since_socket_read = 0;
-
-void drain_events() {
-    xcb_generic_event_t* (*next)(xcb_connection_t*) = xcb_poll_for_queued_event;
-    if (++frames_since_socket_read == frames_per_socket_read) {
-        frames_since_socket_read = 0;
-        next = xcb_poll_for_event;
-    }
+// without bound. The socket is read only when the pause finds it readable,
+// so a frame costs its write and the pause's wait, no more.
+void drain_events(bool read_socket) {
+    xcb_generic_event_t* (*next)(xcb_connection_t*) =
+        read_socket ? xcb_poll_for_event : xcb_poll_for_queued_event;
     while (xcb_generic_event_t* ev = next(screen_dc.conn)) {
         std::free(ev);
     }
@@ -325,14 +323,18 @@ bool write_rest_of_frame(long deadline) {
 // last one of ours it read, known within the frame being queued, so the
 // handler finds its reply whenever the fault strikes in the loop, and waits
 // as long as the server takes: a stopped server may resume, and a second
-// interrupt ends the wait. The ordinary restore's requests are not tracked,
-// so a fault during it waits only a budget.
+// interrupt ends the wait. During a write, or the ordinary restore (XCB's
+// writes), what is on the wire is unknown and more could land inside a
+// request: nothing is written, and the guard, not stood down, restores.
 void restore_from_fault() {
     if (restore_stage == restored) {
         return;  // confirmed already; the connection may be closed
     }
-    const long deadline = restore_stage == animating ? monotonic_ms() + no_deadline_ms
-                                                     : monotonic_ms() + fault_restore_budget_ms;
+    if (restore_stage == restoring || write_in_flight) {
+        warn_restore_unconfirmed(how_to_reset);
+        return;
+    }
+    const long deadline = monotonic_ms() + no_deadline_ms;
     const auto low = static_cast<std::uint16_t>(wire_sequence);
     const auto high = static_cast<std::uint16_t>(low + (queuing_frame ? max_frame_requests : 0));
     const bool confirmed =
@@ -346,6 +348,9 @@ void restore_from_fault() {
         warn_restore_unconfirmed(how_to_reset);
     }
 }
+
+const char* const guard_late_reason =
+    "the guard that restores the gamma if gammawave is killed did not start in time";
 
 const char* const xwayland_reason =
     "this X display is XWayland, whose gamma never reaches the screen; run gammawave in the "
@@ -435,7 +440,11 @@ open_result x11_open(const char*& why) {
         disconnect_x_display(screen_dc);
         return open_result::failed;
     }
-    arm_x11_guard(screen_dc, saved_ramp, claim);
+    if (!arm_x11_guard(screen_dc, saved_ramp, claim)) {
+        why = guard_late_reason;
+        disconnect_x_display(screen_dc);
+        return open_result::failed;
+    }
     prepare_frames();
     prepare_fault_restore();
     return open_result::ok;
@@ -447,16 +456,24 @@ void x11_load_frame(const gamma_ramp& ramp) {
     } else {
         send_frame(ramp);
     }
-    drain_events();
+    drain_events(false);
     // A server that has gone shows here at once: the frame's write fails.
     if (xcb_connection_has_error(screen_dc.conn)) {
         display_lost();
     }
 }
 
-// Waits 10 ms, or less if a signal arrives.
+// Waits 10 ms, or less if a signal arrives. What the server sends meanwhile
+// (a refusal, the reply to a frame's GetInputFocus) is read as it comes, and
+// the pause waits out its rest without the socket: a server refusing every
+// frame must not turn the pauses into a busy loop.
 void x11_pause() {
-    wait_for_signal_or(-1, 0, frame_pause);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (wait_for_signal_or(connection_fd, POLLIN, frame_pause) != 0) {
+        drain_events(true);
+        wait_for_signal_or(-1, 0, pause_left(start));
+    }
 }
 
 void x11_restore_and_exit(int sig) {

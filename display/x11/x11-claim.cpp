@@ -101,19 +101,23 @@ claim_result take_claim(const x_display& d, const x_claim& c, xcb_window_t windo
     }
 }
 
-bool take_guard_claim(const x_display& d, const x_claim& c, xcb_window_t window) {
+bool take_guard_claim(const x_display& d, const x_claim& c, xcb_window_t window,
+                      xcb_window_t holder) {
+    if (owner_of(d, xcb_get_selection_owner(d.conn, c.screen)) != holder) {
+        return false;
+    }
     tag_with_pid(d, c, window);
     xcb_set_selection_owner(d.conn, window, c.guard, XCB_CURRENT_TIME);
     return owner_of(d, xcb_get_selection_owner(d.conn, c.guard)) == window;
 }
 
-bool guard_claim_seen(const x_display& d, const x_claim& c, long wait_ms) {
+bool guard_claim_seen(const x_display& d, const x_claim& c, long wait_ms, bool (*guard_gone)()) {
     const long end = monotonic_ms() + wait_ms;
     for (;;) {
         if (owner_of(d, xcb_get_selection_owner(d.conn, c.guard)) != XCB_NONE) {
             return true;
         }
-        if (monotonic_ms() >= end || xcb_connection_has_error(d.conn)) {
+        if (monotonic_ms() >= end || xcb_connection_has_error(d.conn) || guard_gone()) {
             return false;
         }
         nap_ms(1);

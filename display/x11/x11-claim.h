@@ -38,7 +38,13 @@ enum class claim_result { taken, held, failed };
 claim_result take_claim(const x_display& d, const x_claim& c, xcb_window_t window, long wait_ms,
                         std::uint32_t& holder);
 
-// The guard's claim, taken on the guard's own connection, and gammawave's
-// wait for it before the first frame. False if none came within `wait_ms`.
-bool take_guard_claim(const x_display& d, const x_claim& c, xcb_window_t window);
-bool guard_claim_seen(const x_display& d, const x_claim& c, long wait_ms);
+// The guard's claim, taken on the guard's own connection under a grab the
+// caller holds, and only while `holder`, its gammawave's window, still holds
+// the screen's: a guard that starts late must never take the claim of a
+// later run's guard, whose screen that is now.
+bool take_guard_claim(const x_display& d, const x_claim& c, xcb_window_t window,
+                      xcb_window_t holder);
+
+// gammawave's wait for its guard's claim before the first frame. False if
+// none came within `wait_ms`, or once `guard_gone()` says none can come.
+bool guard_claim_seen(const x_display& d, const x_claim& c, long wait_ms, bool (*guard_gone)());

@@ -14,9 +14,12 @@
 
 namespace {
 
-// How long gammawave waits for its guard's claim; a guard that could not
-// connect never makes one, and gammawave runs on without it.
-constexpr long guard_claim_wait_ms = 1000;
+// How long gammawave waits for its guard's claim before it gives up its
+// start. No frame goes out before the claim: a guard that claims only after
+// gammawave has gone finds nothing of its gammawave's to restore, and must
+// not find anything. A guard that could not connect ends without a claim,
+// and gammawave runs on without it.
+constexpr long guard_claim_wait_ms = 10000;
 
 // Set by gammawave at open; the guard, a fork, has its own copy.
 xcb_window_t lifeline = 0;
@@ -165,6 +168,30 @@ bool ended_without_a_word(const x_display& d, int& stand_down_fd) {
     return true;
 }
 
+// The guard's claim, held until the guard's connection ends: after the
+// restore, or at a stand-down, when gammawave's own claim has gone or is
+// going. Under a grab, so that between the look at gammawave's window and
+// the claim no client can end or start: a guard that comes late, once its
+// gammawave has gone, finds the window gone or another's, takes nothing, and
+// ends; its gammawave sent no frame before the claim.
+lifeline_state claim_and_follow(const x_display& d) {
+    x_claim claim;
+    if (!intern_claim(d, claim)) {
+        // No claims on this server, and no wait for the guard: gammawave
+        // may have sent frames before the guard looks.
+        return follow_lifeline(d);
+    }
+    const xcb_window_t window = create_window(d);
+    xcb_grab_server(d.conn);
+    lifeline_state state = follow_lifeline(d);
+    if (state != lifeline_state::followed || !take_guard_claim(d, claim, window, lifeline)) {
+        state = lifeline_state::unknown;
+    }
+    xcb_ungrab_server(d.conn);
+    xcb_flush(d.conn);
+    return state;
+}
+
 // No one is left to hear whether the server took it: the guard runs with
 // /dev/null for its output.
 void restore(const x_display& d) {
@@ -178,17 +205,17 @@ xcb_window_t create_x11_lifeline(const x_display& d) {
     return lifeline;
 }
 
-void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim) {
+bool arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim) {
     if (lifeline == 0) {
-        return;
+        return true;
     }
     saved_ramps = &saved;
     start_guard(watch_x11);
-    // A kill -9 of gammawave from here on leaves the screen claimed until
-    // the guard has restored, so no new gammawave can save a frame of ours.
-    if (claim.guard != XCB_NONE) {
-        guard_claim_seen(d, claim, guard_claim_wait_ms);
-    }
+    // A kill -9 of gammawave once the guard has claimed leaves the screen
+    // claimed until the guard has restored, so no new gammawave can save a
+    // frame of ours; one before it sent no frame.
+    return claim.guard == XCB_NONE ||
+           guard_claim_seen(d, claim, guard_claim_wait_ms, guard_has_ended) || guard_has_ended();
 }
 
 void watch_x11(int stand_down_fd) {
@@ -196,13 +223,7 @@ void watch_x11(int stand_down_fd) {
     if (lifeline == 0 || connect_x_display(d) != display_status::ok) {
         return;
     }
-    // Held until the guard's connection ends: after the restore, or at a
-    // stand-down, when gammawave's own claim has gone or is going.
-    x_claim claim;
-    if (intern_claim(d, claim)) {
-        take_guard_claim(d, claim, create_window(d));
-    }
-    const lifeline_state state = follow_lifeline(d);
+    const lifeline_state state = claim_and_follow(d);
     const bool gone = state == lifeline_state::gone ||
                       (state == lifeline_state::followed && wait_for_the_end(d, stand_down_fd));
     // gammawave writes its word before it hangs up, so the word, if any, is

@@ -16,8 +16,9 @@
 xcb_window_t create_x11_lifeline(const x_display& d);
 
 // Once the ramps are saved: keeps `saved` for the guard, starts it, and
-// waits until it holds its claim (see x11-claim.h).
-void arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim);
+// waits until it holds its claim (see x11-claim.h), or has ended without
+// one. False if it did neither within the wait: then no frame may go out.
+bool arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, const x_claim& claim);
 
 // The guard's watch (a guard_watch_fn), on a connection of its own.
 void watch_x11(int stand_down_fd);

@@ -8,14 +8,31 @@
 // whose bytes have gone, whole or in part) instead, and writes through a null
 // pointer just after the last of them: a fault in the middle of a frame's
 // requests, before the loop has noted them.
+// GAMMAWAVE_FAULT=writev (or write) counts the program's own gathered writes
+// to the display's socket once XCB has handed it over (or its plain writes to
+// a socket, a frame's rest), and writes through a null pointer just after the
+// last of them has returned: the kernel has taken the bytes, the loop has not
+// yet noted them.
+// GAMMAWAVE_CUT_WRITES=N lets every socket write of the program take at most
+// N bytes, as a socket whose buffer is nearly full would.
+// GAMMAWAVE_GUARD_DELAY_MS holds the guard this long before it connects, as
+// a machine too busy to run it would.
+// Only the program's own process faults and cuts; its guard, a fork, carries
+// the counts but neither.
 // GAMMAWAVE_KEEP_SNDBUF leaves the program's send buffer at the kernel's
 // default whatever it asks for, so a large frame is cut short even where
 // wmem_max has been raised.
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <limits.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -42,8 +59,16 @@ __attribute__((noinline)) int exhaust_stack(int depth) {
     return exhaust_stack(depth + 1) + frame[0];
 }
 
+bool fault_is(const char* kind) {
+    return fault_kind != nullptr && std::strcmp(fault_kind, kind) == 0;
+}
+
 bool faults_on_send() {
-    return fault_kind != nullptr && std::strcmp(fault_kind, "send") == 0;
+    return fault_is("send");
+}
+
+bool faults_on_cos() {
+    return !faults_on_send() && !fault_is("writev") && !fault_is("write");
 }
 
 void fault() {
@@ -67,7 +92,7 @@ extern "C" double cos(double x) {
     if (fault_after < 0) {
         read_settings();
     }
-    if (fault_after > 0 && !faults_on_send() && ++calls > fault_after) {
+    if (fault_after > 0 && faults_on_cos() && ++calls > fault_after) {
         fault();
     }
     return real(x);
@@ -101,6 +126,94 @@ extern "C" int xcb_writev(void* c, void* vector, int count, std::uint64_t reques
     const int written = real(c, vector, count, requests);
     count_send();
     return written;
+}
+
+namespace {
+
+// Set as the preload is loaded, in the program's own process.
+const pid_t program_pid = getpid();
+bool socket_taken = false;
+
+bool in_program() {
+    return getpid() == program_pid;
+}
+
+bool is_socket(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+std::size_t write_cut() {
+    const char* cut = std::getenv("GAMMAWAVE_CUT_WRITES");
+    return cut != nullptr ? static_cast<std::size_t>(std::atol(cut)) : SIZE_MAX;
+}
+
+// Once only: the fault handler's own writes go through here too.
+void count_write(const char* kind) {
+    static bool faulted = false;
+    if (fault_after < 0) {
+        read_settings();
+    }
+    if (!faulted && fault_is(kind) && ++calls > fault_after) {
+        faulted = true;
+        fault();
+    }
+}
+
+}  // namespace
+
+extern "C" int xcb_take_socket(void* c, void (*return_socket)(void*), void* closure, int flags,
+                               std::uint64_t* sent) {
+    using take_fn = int (*)(void*, void (*)(void*), void*, int, std::uint64_t*);
+    static take_fn real = reinterpret_cast<take_fn>(dlsym(RTLD_NEXT, "xcb_take_socket"));
+    const int taken = real(c, return_socket, closure, flags, sent);
+    socket_taken = socket_taken || taken != 0;
+    return taken;
+}
+
+extern "C" ssize_t writev(int fd, const iovec* parts, int count) {
+    using writev_fn = ssize_t (*)(int, const iovec*, int);
+    static writev_fn real = reinterpret_cast<writev_fn>(dlsym(RTLD_NEXT, "writev"));
+    if (!in_program() || !is_socket(fd)) {
+        return real(fd, parts, count);
+    }
+    iovec cut[IOV_MAX];
+    int n = 0;
+    for (std::size_t room = write_cut(); n < count && n < IOV_MAX && room > 0; ++n) {
+        cut[n] = parts[n];
+        cut[n].iov_len = std::min(cut[n].iov_len, room);
+        room -= cut[n].iov_len;
+    }
+    const ssize_t written = real(fd, cut, n);
+    if (written > 0 && socket_taken) {
+        count_write("writev");
+    }
+    return written;
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, std::size_t size) {
+    using write_fn = ssize_t (*)(int, const void*, std::size_t);
+    static write_fn real = reinterpret_cast<write_fn>(dlsym(RTLD_NEXT, "write"));
+    if (!in_program() || !is_socket(fd)) {
+        return real(fd, bytes, size);
+    }
+    const ssize_t written = real(fd, bytes, std::min(size, write_cut()));
+    if (written > 0) {
+        count_write("write");
+    }
+    return written;
+}
+
+extern "C" void* xcb_connect(const char* name, int* screen) {
+    using connect_fn = void* (*)(const char*, int*);
+    static connect_fn real = reinterpret_cast<connect_fn>(dlsym(RTLD_NEXT, "xcb_connect"));
+    const char* delay = std::getenv("GAMMAWAVE_GUARD_DELAY_MS");
+    if (!in_program() && delay != nullptr) {
+        const long ms = std::atol(delay);
+        const timespec t{ms / 1000, ms % 1000 * 1'000'000};
+        nanosleep(&t, nullptr);
+    }
+    return real(name, screen);
 }
 
 extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t len) {

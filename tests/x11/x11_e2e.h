@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -98,6 +99,26 @@ inline std::vector<crtc_ramp> load_random_ramps(const test_display& d, unsigned 
 
 inline bool animates_every_crtc(const test_display& d, const std::vector<crtc_ramp>& before) {
     return eventually([&] { return none_the_same(d.ramps(), before); }, 5s);
+}
+
+// Whether `pid` has a handler for `sig` now (the SigCgt mask of /proc).
+inline bool catches(pid_t pid, int sig) {
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("SigCgt:");
+    return at != std::string::npos &&
+           (std::strtoull(status.c_str() + at + 7, nullptr, 16) >> (sig - 1) & 1) != 0;
+}
+
+// The owner of a claim: gammawave's window for the screen's, its guard's
+// for the guard's.
+inline xcb_window_t claim_owner(const test_display& d, const std::string& name = "_GAMMAWAVE_S0") {
+    xcb_owned<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+        d.x.conn,
+        xcb_intern_atom(d.x.conn, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+        nullptr));
+    xcb_owned<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
+        d.x.conn, xcb_get_selection_owner(d.x.conn, atom ? atom->atom : 0), nullptr));
+    return owner ? owner->owner : XCB_NONE;
 }
 
 inline const char* kind_name(server_kind k) {

@@ -101,6 +101,46 @@ INSTANTIATE_TEST_SUITE_P(Memory, Fault,
                                     std::get<1>(info.param);
                          });
 
+// A genuine fault just after one of the loop's writes has returned, before
+// the loop has noted what went: a frame's gathered write or a write of the
+// rest of one cut short, whole or cut to a few packets, on 16 CRTCs and on
+// one. Whatever the handler cannot know, the process still ends with 11 and
+// the ramps come back exactly, by its hand or its guard's.
+TEST(FaultMidWrite, ExitsElevenAndTheRampsComeBack) {
+    struct mid_write {
+        server_kind kind;
+        const char* fault;
+        const char* after;  // writes
+        const char* cut;    // bytes a write takes at most
+    };
+    const mid_write cases[] = {
+        {server_kind::xorg, "writev", "3", ""},     {server_kind::xorg, "writev", "3", "1500"},
+        {server_kind::xorg, "writev", "2", "5000"}, {server_kind::xorg, "write", "5", "1500"},
+        {server_kind::xorg, "write", "2", "5000"},  {server_kind::xvfb, "writev", "3", "1000"},
+        {server_kind::xvfb, "write", "2", "1000"}};
+    for (const mid_write& c : cases) {
+        if (c.kind == server_kind::xorg && geteuid() != 0) {
+            continue;
+        }
+        const std::string what = std::string(kind_name(c.kind)) + " after " + c.fault + " " +
+                                 c.after + ", cut to " + c.cut;
+        const std::string display = require_server(c.kind);
+        ASSERT_FALSE(display.empty()) << what;
+        test_display d(display);
+        const auto before = load_random_ramps(d, 40);
+        env_list env = fault_env(c.fault, c.after);
+        if (*c.cut != '\0') {
+            env.emplace_back("GAMMAWAVE_CUT_WRITES", c.cut);
+        }
+        gammawave_run run = start_gammawave(display, env);
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited) << what;
+        EXPECT_EQ(r.code, SIGSEGV) << what;
+        EXPECT_TRUE(guards_end(10s)) << what;
+        EXPECT_TRUE(same_ramps(d.ramps(), before)) << what;
+    }
+}
+
 // Whatever the display holds while animating is the curve at some phase, on
 // every CRTC and channel, and it keeps changing.
 TEST(Animation, EveryCrtcHoldsCurveFrames) {
@@ -125,18 +165,6 @@ TEST(Animation, EveryCrtcHoldsCurveFrames) {
     EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
     EXPECT_TRUE(same_ramps(d.ramps(), before));
 }
-
-namespace {
-
-// Whether `pid` has a handler for `sig` now (the SigCgt mask of /proc).
-bool catches(pid_t pid, int sig) {
-    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    const std::size_t at = status.find("SigCgt:");
-    return at != std::string::npos &&
-           (std::strtoull(status.c_str() + at + 7, nullptr, 16) >> (sig - 1) & 1) != 0;
-}
-
-}  // namespace
 
 // Signals at random moments, from before the handlers exist to mid-frame.
 // A signal that beats the handlers leaves the display as it was; one sent
@@ -255,16 +283,6 @@ TEST(Guard, StandsDownAfterAHandledSignalOrAFault) {
         EXPECT_TRUE(guards_end(10s)) << fault;
         EXPECT_TRUE(same_ramps(d.ramps(), later)) << fault;
     }
-}
-
-// gammawave's window, the owner of the screen's claim.
-xcb_window_t claim_owner(const test_display& d) {
-    const char name[] = "_GAMMAWAVE_S0";
-    xcb_owned<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-        d.x.conn, xcb_intern_atom(d.x.conn, 0, sizeof name - 1, name), nullptr));
-    xcb_owned<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
-        d.x.conn, xcb_get_selection_owner(d.x.conn, atom ? atom->atom : 0), nullptr));
-    return owner ? owner->owner : XCB_NONE;
 }
 
 // A second gammawave, started while the first animates, is refused with the

@@ -127,6 +127,50 @@ TEST(StartUp, ClosedStandardDescriptorsGetDevNull) {
     EXPECT_TRUE(same_ramps(d.ramps(), before));
 }
 
+// A guard slower to start than any wait for it (held back before it
+// connects) never touches a later run. gammawave killed once its guard is
+// forked but before it claims: the guard finds its gammawave gone and the
+// next run's claims in place, and ends without a restore. Killed once it
+// animates: its guard had claimed before the first frame, so it restores,
+// and the next run saves the display's own ramps.
+TEST(LateGuard, NeverTouchesTheNextRun) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    test_display d(display);
+    for (const bool animating : {false, true}) {
+        ASSERT_TRUE(guards_end(10s)) << "a guard of an earlier case";
+        const auto before = load_random_ramps(d, 330 + animating);
+        gammawave_run first = start_gammawave(
+            display, {{"LD_PRELOAD", COS_FAULT_LIB}, {"GAMMAWAVE_GUARD_DELAY_MS", "1500"}});
+        pid_t late = -1;
+        ASSERT_TRUE(eventually(
+            [&] {
+                const auto guards = adopted_guards();
+                late = guards.size() == 1 ? guards[0] : -1;
+                return late > 0;
+            },
+            10s))
+            << animating;
+        if (animating) {
+            ASSERT_TRUE(animates_every_crtc(d, before));
+        }
+        kill(first.pid, SIGKILL);
+        EXPECT_EQ(wait_exit(first.pid, 5s).code, SIGKILL) << animating;
+        gammawave_run next = start_gammawave(display);
+        ASSERT_TRUE(eventually([&] { return catches(next.pid, SIGINT); }, 10s)) << next.err();
+        const auto late_gone = [late] {
+            const auto guards = adopted_guards();
+            return std::find(guards.begin(), guards.end(), late) == guards.end();
+        };
+        ASSERT_TRUE(eventually(late_gone, 10s)) << animating;
+        EXPECT_NE(claim_owner(d, "_GAMMAWAVE_GUARD_S0"), XCB_NONE) << animating;
+        kill(next.pid, SIGINT);
+        EXPECT_EQ(wait_exit(next.pid, 5s).code, SIGINT) << animating;
+        EXPECT_TRUE(guards_end(10s)) << animating;
+        EXPECT_TRUE(same_ramps(d.ramps(), before)) << animating;
+    }
+}
+
 // --- On the fake server: what real servers here never offer ---------------
 
 namespace {
