@@ -1,5 +1,7 @@
 // The calls to Mutter and the bus, and the waiting on a connection, shared
 // by the backend and its guard (mutter-bus.h).
+#include "mutter/mutter-bus.h"
+
 #include <poll.h>
 #include <time.h>
 
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "linux/linux-signals.h"
-#include "mutter/mutter-bus.h"
 
 namespace {
 
@@ -118,7 +119,6 @@ answer answer_of(const sd_bus_error* e) {
     }
     return answer::refused;
 }
-
 
 answer call_answer(int r, const sd_bus_error& e) {
     if (r >= 0) {
