@@ -39,7 +39,7 @@ else()
   add_library(gammawave-mutter MODULE display/mutter/mutter-backend.cpp
               display/mutter/mutter-bus.cpp display/mutter/mutter-claim.cpp
               display/mutter/mutter-crtcs.cpp display/mutter/mutter-follow.cpp
-              display/mutter/mutter-restore.cpp display/mutter/mutter-session.cpp
+              display/mutter/mutter-restore.cpp
               display/mutter/mutter-guard.cpp)
   target_link_libraries(gammawave-mutter PRIVATE PkgConfig::SYSTEMD)
   set(backend_module_dir ${CMAKE_INSTALL_LIBDIR}/gammawave)

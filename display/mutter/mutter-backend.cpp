@@ -1,24 +1,26 @@
 // The display layer on GNOME: Mutter on the session bus, through sd-bus,
 // whose connection is a plain descriptor the frame loop polls itself.
 //
-// Two paths to a monitor's gamma:
-// - Mutter 49 and later: org.gnome.Mutter.ColorManager.CalibrateMonitor
-//   opens a calibration session for one monitor (by connector); frames go
-//   through the session's SetCrtcGammaLut at its GammaLutSize, and Stop ends
-//   it. Mutter then loads the table it would have now (Night Light's current
-//   temperature, not a stale one), and does the same when our connection
-//   drops, so these monitors need no saved table and no guard. Mutter never
-//   emits the session's Stopped, so a method error on a session is its end.
-// - Mutter 43 to 48, and a monitor whose session is refused (colord does not
-//   know it, another client calibrates it): org.gnome.Mutter.DisplayConfig.
-//   GetResources lists the CRTCs; one with a mode (its 7th field,
-//   current_mode, is not -1) drives a monitor. GetCrtcGamma gives a CRTC's
-//   table, whose length is its gamma size; SetCrtcGamma sets one. Both carry
-//   the serial of the resources they are based on, and Mutter answers a stale
-//   one with AccessDenied. A table set stays after the caller exits, until
-//   Mutter itself rewrites it (Night Light, a colour profile, and from 47 on
-//   any monitor change), so the restore is ours to do, and the guard's after
-//   an unhandled end.
+// Every monitor goes through org.gnome.Mutter.DisplayConfig, on every Mutter
+// from 43 on. GetResources lists the CRTCs; one with a mode (its 7th field,
+// current_mode, is not -1) drives a monitor. GetCrtcGamma gives a CRTC's
+// table, whose length is its gamma size; SetCrtcGamma sets one. Both carry
+// the serial of the resources they are based on, and Mutter answers a stale
+// one with AccessDenied. A table set stays after the caller exits, until
+// Mutter itself rewrites it (Night Light, a colour profile, and from 47 on
+// any monitor change), so the restore is ours to do, and the guard's after
+// an unhandled end.
+//
+// Not the calibration sessions of org.gnome.Mutter.ColorManager (49 and
+// later), although they would hand the restore to Mutter: Mutter 49 to 51
+// crash (SIGSEGV) when a monitor goes while a client holds a session for it.
+// The session's weak reference on its monitor fires from the monitor's
+// dispose, after its outputs were freed, and closing the session reads them
+// (meta-color-calibration-session.c, meta_color_manager_get_color_device);
+// it comes before MonitorsChanged, so no client can end its session in time.
+// An unplugged laptop dock would take the whole desktop down with it.
+// DisplayConfig.SetCrtcGamma works on those releases as on 48, and no unplug
+// crashes Mutter through it.
 //
 // Where NightLightSupported is false no CRTC has gamma, and GetCrtcGamma is
 // never called: on a CRTC of gamma size 0 it crashes Mutter. Mutter 43
@@ -59,7 +61,6 @@ std::vector<crtc_slot> crtcs;
 int replies_awaited = 0;
 bool resources_stale = false;
 bool mutter_owned = true;
-bool color_manager = false;
 bool lost_bus = false;
 
 bool wait_on_bus(long ms, bool through_signals, bool (*done)()) {
@@ -72,10 +73,9 @@ bool wait_on_bus(long ms, bool through_signals, bool (*done)()) {
 
 // --- Frames ------------------------------------------------------------------------
 
-// The reply to one frame. A stale serial means the monitors changed; a
-// session's error is its end. NoReply is not taken for Mutter gone: sd-bus
-// gives it also when a busy Mutter answers after the call's timeout, and
-// that frame is just lost. Mutter leaving the bus shows in NameOwnerChanged.
+// The reply to one frame. A stale serial means the monitors changed. NoReply is not taken for
+// Mutter gone: sd-bus gives it also when a busy Mutter answers after the call's timeout, and that
+// frame is just lost. Mutter leaving the bus shows in NameOwnerChanged.
 int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     --replies_awaited;
     auto& s = *static_cast<crtc_slot*>(slot);
@@ -83,10 +83,7 @@ int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     const answer a = answer_of(e);
     if (a == answer::ok) {
         std::copy(s.sent.begin(), s.sent.end(), s.applied.begin());
-    } else if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED) && s.session.empty()) {
-        resources_stale = true;
-    } else if (a == answer::refused && !s.session.empty()) {
-        s.session.clear();  // Mutter has ended it and loaded its own table
+    } else if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED)) {
         resources_stale = true;
     }
     return 0;
@@ -104,10 +101,9 @@ void send_frame(crtc_slot& s, const gamma_ramp& ramp) {
     } else {
         resample_ramp(ramp, s.sent);
     }
-    const bool sent = s.session.empty() ? send_crtc_gamma(bus, serial, s.id, s.sent.data(),
-                                                          s.size(), on_frame_reply, &s)
-                                        : send_session_lut(s, s.sent.data());
-    replies_awaited += sent ? 1 : 0;
+    if (send_crtc_gamma(bus, serial, s.id, s.sent.data(), s.size(), on_frame_reply, &s)) {
+        ++replies_awaited;
+    }
     s.driven = true;
 }
 
@@ -135,7 +131,7 @@ void check_still_useful() {
     if (!resources_stale || replies_awaited > 0) {
         return;
     }
-    if (take_crtcs(true) != answer::ok) {
+    if (take_crtcs() != answer::ok) {
         return;
     }
     resources_stale = false;
@@ -194,9 +190,8 @@ open_result mutter_open(const char*& why) {
     if (!gamma) {
         return fail_with("GNOME's compositor (Mutter) reports no monitor with gamma here", why);
     }
-    color_manager = name_has_owner(bus, color_service, false);
     crtcs.reserve(max_crtcs);
-    const answer read = until_answered([] { return take_crtcs(true); });
+    const answer read = until_answered([] { return take_crtcs(); });
     if (read == answer::again) {
         return fail_with(mutter_silent, why);
     }

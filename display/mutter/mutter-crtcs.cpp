@@ -42,12 +42,10 @@ bool ours(const crtc_slot& s, const std::vector<std::uint16_t>& table) {
 
 namespace {
 
-// A DisplayConfig CRTC's table now. Seen for the first time, or after its
-// session ended: the one to restore. A CRTC we drove before: Mutter 47 and
-// later rewrite their own table on a monitor change, so what is there now is
-// Mutter's and the one to restore. Mutter 43 leaves the last frame it took
-// in place, which must not be saved (a frame refused for its stale serial
-// never arrived).
+// A CRTC's table now. Seen for the first time: the one to restore. A CRTC we drove before: Mutter
+// 47 and later rewrite their own table on a monitor change, so what is there now is Mutter's and
+// the one to restore. Mutter 43 leaves the last frame it took in place, which must not be saved (a
+// frame refused for its stale serial never arrived).
 void refresh_table(crtc_slot& s, std::vector<std::uint16_t> table) {
     if (table.size() != s.saved.size()) {
         s.sent.assign(table.size(), 0);
@@ -58,11 +56,10 @@ void refresh_table(crtc_slot& s, std::vector<std::uint16_t> table) {
     }
 }
 
-// One CRTC of an answered read. `opening`: sessions may be opened (not
-// during the restore).
-void take_crtc(const crtc_info& c, std::vector<std::uint16_t> table, bool opening) {
+// One CRTC of an answered read.
+void take_crtc(const crtc_info& c, std::vector<std::uint16_t> table) {
     crtc_slot* s = slot_for(c.id);
-    const bool wanted = c.has_mode && (!table.empty() || color_manager);
+    const bool wanted = c.has_mode && !table.empty();
     if (s == nullptr && (!wanted || (s = add_slot(c.id)) == nullptr)) {
         return;
     }
@@ -70,18 +67,8 @@ void take_crtc(const crtc_info& c, std::vector<std::uint16_t> table, bool openin
     if (!c.has_mode) {
         return;
     }
-    if (!s->session.empty() && s->connector != c.connector) {
-        stop_session(*s);  // another monitor on this CRTC now
-    }
     s->connector = c.connector;
-    if (s->session.empty() && opening && color_manager && !c.connector.empty() &&
-        s->refused != c.connector && open_session(*s)) {
-        s->live = true;
-        return;
-    }
-    if (!s->session.empty()) {
-        s->live = true;
-    } else if (!table.empty()) {
+    if (!table.empty()) {
         refresh_table(*s, std::move(table));
         s->live = true;
     }
@@ -92,7 +79,7 @@ void take_crtc(const crtc_info& c, std::vector<std::uint16_t> table, bool openin
 // Reads the resources and every driven CRTC's table; changes nothing unless
 // every call was answered, all on one serial. Only at start and after a
 // monitor change, so the allocations here never touch the frame loop.
-answer take_crtcs(bool opening) {
+answer take_crtcs() {
     std::uint32_t fresh = 0;
     std::vector<crtc_info> found;
     answer a = read_resources(bus, fresh, found);
@@ -102,10 +89,7 @@ answer take_crtcs(bool opening) {
     serial = fresh;
     std::vector<std::vector<std::uint16_t>> tables(found.size());
     for (std::size_t i = 0; i < found.size() && a != answer::again && a != answer::gone; ++i) {
-        const crtc_slot* s = slot_for(found[i].id);
-        const bool in_session =
-            s != nullptr && !s->session.empty() && s->connector == found[i].connector;
-        if (found[i].has_mode && !in_session) {
+        if (found[i].has_mode) {
             a = read_gamma(bus, serial, found[i].id, tables[i]);  // refused: no gamma there
         }
     }
@@ -116,7 +100,7 @@ answer take_crtcs(bool opening) {
         s.live = s.listed = false;
     }
     for (std::size_t i = 0; i < found.size(); ++i) {
-        take_crtc(found[i], std::move(tables[i]), opening);
+        take_crtc(found[i], std::move(tables[i]));
     }
     return answer::ok;
 }

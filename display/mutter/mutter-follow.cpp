@@ -45,7 +45,7 @@ int on_color_properties(sd_bus_message* m, void*, sd_bus_error*) {
     if (names_temperature(m)) {
         night_light_until = monotonic_ms() + night_light_wait_ms;
         for (crtc_slot& s : crtcs) {
-            s.night_light = s.live && s.session.empty();
+            s.night_light = s.live;
         }
     }
     return 0;

@@ -170,8 +170,8 @@ void restore_round() {
 
 // As long as it takes while Mutter's name has an owner: a busy Mutter
 // answers late, not never. One round at least: its answer also says that
-// Mutter has handled gammawave's going, and so ended its calibration
-// sessions, before the guard frees gammawave's name for the next one.
+// Mutter has handled everything gammawave sent before the guard frees
+// gammawave's name for the next one.
 void guard_restore() {
     if (!mutter_present()) {
         return;

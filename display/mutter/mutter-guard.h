@@ -4,10 +4,6 @@
 // the bus says so only after it has routed gammawave's last message to
 // Mutter, so the guard's tables are the last to arrive.
 //
-// Monitors driven through a calibration session (Mutter 49 and later) are
-// not the guard's: Mutter ends the session and loads its own table when
-// gammawave's connection drops.
-//
 // The guard also queues for gammawave's name on the bus, so that the bus
 // hands the name to it when gammawave dies: a gammawave started meanwhile
 // waits for the guard's restore instead of saving a tinted table.
@@ -25,8 +21,8 @@ struct mutter_table {
 // so far. Without a name the guard ends at once.
 void arm_mutter_guard(const char* unique_name, std::vector<mutter_table> saved);
 
-// A table saved later (or, empty, one the guard is to forget: the monitor
-// went to a calibration session), passed to the guard over its pipe.
+// A table saved later (or, empty, one the guard is to forget), passed to
+// the guard over its pipe.
 void share_with_mutter_guard(std::uint32_t crtc, const std::vector<std::uint16_t>& table);
 
 // The guard's watch (a guard_watch_fn), on a connection of its own.

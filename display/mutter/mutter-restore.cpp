@@ -15,31 +15,21 @@ const char* const how_to_reset =
 // What must get its table back: every CRTC driven that Mutter still lists,
 // also one no longer driving a monitor.
 bool owed(const crtc_slot& s) {
-    return s.driven && s.listed && !s.restored && (!s.session.empty() || !s.saved.empty());
+    return s.driven && s.listed && !s.restored && !s.saved.empty();
 }
 
 int on_restore_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     --replies_awaited;
     auto& s = *static_cast<crtc_slot*>(slot);
     const answer a = answer_of(sd_bus_message_get_error(m));
-    if (!s.session.empty()) {
-        // Stop refused: the session had ended, and Mutter's table is back.
-        s.restored = a == answer::ok || a == answer::refused;
-        if (a != answer::again) {
-            s.session.clear();
-        }
-    } else {
-        s.restored = a == answer::ok;
-        resources_stale = resources_stale || a == answer::again;
-    }
+    s.restored = a == answer::ok;
+    resources_stale = resources_stale || a == answer::again;
     return 0;
 }
 
 void send_restore(crtc_slot& s) {
-    if (!s.session.empty()) {
-        call_session(s.session, "Stop", on_restore_reply, &s);
-    } else if (send_crtc_gamma(bus, serial, s.id, s.saved.data(), s.saved.size() / 3,
-                               on_restore_reply, &s)) {
+    if (send_crtc_gamma(bus, serial, s.id, s.saved.data(), s.saved.size() / 3, on_restore_reply,
+                        &s)) {
         ++replies_awaited;
     }
 }
@@ -69,7 +59,7 @@ bool restore_all(long budget_ms) {
             continue;
         }
         if (resources_stale && replies_awaited == 0) {
-            if (take_crtcs(false) != answer::ok) {
+            if (take_crtcs() != answer::ok) {
                 continue;
             }
             resources_stale = false;

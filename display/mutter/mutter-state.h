@@ -13,16 +13,13 @@
 
 namespace mutter {
 
-inline constexpr char color_service[] = "org.gnome.Mutter.ColorManager";
 inline constexpr char bus_service[] = "org.freedesktop.DBus";
 
 // One CRTC that has driven a monitor with gamma.
 struct crtc_slot {
     std::uint32_t id = 0;
     std::string connector;  // the monitor it drives now
-    std::string session;    // its calibration session, or empty: DisplayConfig
-    std::string refused;    // the connector whose session Mutter refused
-    // DisplayConfig only: the table to restore, N red, N green, N blue.
+    // The table to restore, N red, N green, N blue.
     std::vector<std::uint16_t> saved;
     std::vector<std::uint16_t> sent;     // the last frame sent to it, at its size
     std::vector<std::uint16_t> applied;  // the last frame Mutter took without an error
@@ -42,7 +39,6 @@ inline constexpr std::size_t max_crtcs = 64;  // beyond any machine; reserved so
 extern int replies_awaited;   // calls not answered yet
 extern bool resources_stale;  // MonitorsChanged, a stale serial, or a read not answered
 extern bool mutter_owned;     // Mutter's name has an owner
-extern bool color_manager;    // Mutter offers calibration sessions
 extern bool lost_bus;
 
 // dispatch_for on our bus; a bus found gone is remembered in `lost_bus`.
@@ -51,17 +47,10 @@ bool wait_on_bus(long ms, bool through_signals, bool (*done)());
 // The frames' replies (mutter-backend.cpp).
 int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*);
 
-// Calibration sessions (mutter-session.cpp).
-void call_session(const std::string& path, const char* method, sd_bus_message_handler_t reply,
-                  void* userdata);
-void stop_session(crtc_slot& s);
-bool open_session(crtc_slot& s);
-bool send_session_lut(crtc_slot& s, const std::uint16_t* table);
-
 // The CRTCs we drive (mutter-crtcs.cpp).
 void save_table(crtc_slot& s, std::vector<std::uint16_t> table);
 bool ours(const crtc_slot& s, const std::vector<std::uint16_t>& table);
-answer take_crtcs(bool opening);
+answer take_crtcs();
 bool any_live();
 
 // Following Mutter's changes (mutter-follow.cpp).

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -107,6 +108,18 @@ bool test_backend::load(const std::vector<crtc_ramp>& tables) const {
 
 bool test_backend::night_light(unsigned kelvin) const {
     return driver(*this, {"night", std::to_string(kelvin)}).has_value();
+}
+
+bool test_backend::unplug() const {
+    const std::string flag = dir + "/bus.unplug";
+    std::ofstream{flag};
+    const auto handled = [&] { return !std::filesystem::exists(flag); };
+    eventually([&] { return handled() || kill(mutter, 0) != 0; }, 20s);  // a crash ends it early
+    return handled();
+}
+
+bool test_backend::answers() const {
+    return kill(mutter, 0) == 0 && driver(*this, {"get"}).has_value();
 }
 
 std::string test_backend::log() const {

@@ -41,6 +41,10 @@ struct test_backend {
     bool load(const std::vector<crtc_ramp>& tables) const;
     bool night_light(unsigned kelvin) const;
     std::string log() const;  // the runner's and Mutter's stderr
+    // Every monitor unplugged, as Mutter's main loop has handled it.
+    bool unplug() const;
+    // Mutter still running and answering GetResources.
+    bool answers() const;
 };
 
 // Null with `why` when the root is missing (then `skip` is set) or Mutter
