@@ -111,6 +111,10 @@ bool take_guard_claim(const x_display& d, const x_claim& c, xcb_window_t window,
     return owner_of(d, xcb_get_selection_owner(d.conn, c.guard)) == window;
 }
 
+bool holds_screen_claim(const x_display& d, const x_claim& c, xcb_window_t window) {
+    return owner_of(d, xcb_get_selection_owner(d.conn, c.screen)) == window;
+}
+
 bool guard_claim_seen(const x_display& d, const x_claim& c, long wait_ms, bool (*guard_gone)()) {
     const long end = monotonic_ms() + wait_ms;
     for (;;) {

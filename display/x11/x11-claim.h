@@ -45,6 +45,9 @@ claim_result take_claim(const x_display& d, const x_claim& c, xcb_window_t windo
 bool take_guard_claim(const x_display& d, const x_claim& c, xcb_window_t window,
                       xcb_window_t holder);
 
+// Whether `window` holds the screen's claim now.
+bool holds_screen_claim(const x_display& d, const x_claim& c, xcb_window_t window);
+
 // gammawave's wait for its guard's claim before the first frame. False if
 // none came within `wait_ms`, or once `guard_gone()` says none can come.
 bool guard_claim_seen(const x_display& d, const x_claim& c, long wait_ms, bool (*guard_gone)());

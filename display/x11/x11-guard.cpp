@@ -214,8 +214,14 @@ bool arm_x11_guard(const x_display& d, const std::vector<crtc_ramp>& saved, cons
     // A kill -9 of gammawave once the guard has claimed leaves the screen
     // claimed until the guard has restored, so no new gammawave can save a
     // frame of ours; one before it sent no frame.
-    return claim.guard == XCB_NONE ||
-           guard_claim_seen(d, claim, guard_claim_wait_ms, guard_has_ended) || guard_has_ended();
+    if (claim.guard == XCB_NONE ||
+        guard_claim_seen(d, claim, guard_claim_wait_ms, guard_has_ended)) {
+        return true;
+    }
+    // A guard that ended without its claim could not connect, and gammawave
+    // runs on without one; or it declined, having found our screen claim
+    // held by another window, and no run may go on unguarded for that.
+    return guard_has_ended() && holds_screen_claim(d, claim, lifeline);
 }
 
 void watch_x11(int stand_down_fd) {

@@ -171,6 +171,35 @@ TEST(LateGuard, NeverTouchesTheNextRun) {
     }
 }
 
+// A guard that finds the screen's claim held by another window declines its
+// own; gammawave then refuses rather than animate with no guard.
+TEST(LateGuard, DeclinedClaimRefusesTheRun) {
+    const std::string display = require_server(server_kind::xvfb);
+    ASSERT_FALSE(display.empty());
+    ASSERT_TRUE(guards_end(10s)) << "a guard of an earlier case";
+    test_display d(display);
+    const auto before = load_random_ramps(d, 340);
+    gammawave_run run = start_gammawave(
+        display, {{"LD_PRELOAD", COS_FAULT_LIB}, {"GAMMAWAVE_GUARD_DELAY_MS", "1500"}});
+    ASSERT_TRUE(eventually([] { return adopted_guards().size() == 1; }, 10s));
+    const xcb_window_t other = xcb_generate_id(d.x.conn);
+    xcb_create_window(d.x.conn, 0, other, d.x.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_owned<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+        d.x.conn, xcb_intern_atom(d.x.conn, 0, 13, "_GAMMAWAVE_S0"), nullptr));
+    ASSERT_TRUE(atom);
+    xcb_set_selection_owner(d.x.conn, other, atom->atom, XCB_CURRENT_TIME);
+    ASSERT_EQ(claim_owner(d), other);
+    const exit_result r = wait_exit(run.pid, 20s);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1) << run.err();
+    EXPECT_NE(run.err().find("did not start in time"), std::string::npos) << run.err();
+    EXPECT_TRUE(guards_end(10s));
+    EXPECT_TRUE(same_ramps(d.ramps(), before));
+    xcb_destroy_window(d.x.conn, other);
+    xcb_flush(d.x.conn);
+}
+
 // --- On the fake server: what real servers here never offer ---------------
 
 namespace {
