@@ -109,15 +109,20 @@ inline bool catches(pid_t pid, int sig) {
            (std::strtoull(status.c_str() + at + 7, nullptr, 16) >> (sig - 1) & 1) != 0;
 }
 
-// The owner of a claim: gammawave's window for the screen's, its guard's
-// for the guard's.
-inline xcb_window_t claim_owner(const test_display& d, const std::string& name = "_GAMMAWAVE_S0") {
+// A claim's selection: the screen's by default, or the guard's.
+inline xcb_atom_t claim_atom(const test_display& d, const std::string& name = "_GAMMAWAVE_S0") {
     xcb_owned<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
         d.x.conn,
         xcb_intern_atom(d.x.conn, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
         nullptr));
+    return atom ? atom->atom : XCB_NONE;
+}
+
+// The owner of a claim: gammawave's window for the screen's, its guard's
+// for the guard's.
+inline xcb_window_t claim_owner(const test_display& d, const std::string& name = "_GAMMAWAVE_S0") {
     xcb_owned<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
-        d.x.conn, xcb_get_selection_owner(d.x.conn, atom ? atom->atom : 0), nullptr));
+        d.x.conn, xcb_get_selection_owner(d.x.conn, claim_atom(d, name)), nullptr));
     return owner ? owner->owner : XCB_NONE;
 }
 

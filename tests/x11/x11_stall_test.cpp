@@ -185,10 +185,7 @@ TEST(LateGuard, DeclinedClaimRefusesTheRun) {
     const xcb_window_t other = xcb_generate_id(d.x.conn);
     xcb_create_window(d.x.conn, 0, other, d.x.root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                       XCB_COPY_FROM_PARENT, 0, nullptr);
-    xcb_owned<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-        d.x.conn, xcb_intern_atom(d.x.conn, 0, 13, "_GAMMAWAVE_S0"), nullptr));
-    ASSERT_TRUE(atom);
-    xcb_set_selection_owner(d.x.conn, other, atom->atom, XCB_CURRENT_TIME);
+    xcb_set_selection_owner(d.x.conn, other, claim_atom(d), XCB_CURRENT_TIME);
     ASSERT_EQ(claim_owner(d), other);
     const exit_result r = wait_exit(run.pid, 20s);
     EXPECT_TRUE(r.exited);
