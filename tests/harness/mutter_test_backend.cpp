@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,65 @@ std::string find_runner(const std::string& root) {
     return {};
 }
 
+// The id, as the tests see it, of the process that the runner's namespace
+// calls `inner` (the driver writes the one it knows). The runner is the
+// first process of that namespace, and its child here.
+pid_t host_pid(pid_t runner, pid_t inner) {
+    std::istringstream children(read_file("/proc/" + std::to_string(runner) + "/task/" +
+                                          std::to_string(runner) + "/children"));
+    pid_t first = 0;
+    children >> first;
+    std::error_code ignored;
+    const auto ns_of = [&](const std::string& pid) {
+        return std::filesystem::read_symlink("/proc/" + pid + "/ns/pid", ignored).string();
+    };
+    const std::string ns = first > 0 ? ns_of(std::to_string(first)) : std::string{};
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ignored)) {
+        const std::string pid = e.path().filename().string();
+        std::istringstream status(read_file("/proc/" + pid + "/status"));
+        std::string line;
+        while (std::getline(status, line) && line.rfind("NSpid:", 0) != 0) {
+        }
+        const std::string last = line.substr(line.find_last_of(" \t") + 1);
+        if (!ns.empty() && last == std::to_string(inner) && ns_of(pid) == ns) {
+            return std::stoi(pid);
+        }
+    }
+    return -1;
+}
+
+// A run's directory in the root's /tmp is locked for as long as its run
+// lives, so one left by a run that was killed is found unlocked, and goes.
+// The lock on /tmp itself keeps a sweep from taking a directory made, and
+// not yet locked, beside it.
+int make_locked_dir(const std::string& root, std::string& dir) {
+    const std::string tmp = root + "/tmp";
+    const int all = open(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (all < 0) {
+        return -1;
+    }
+    flock(all, LOCK_EX);
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator(tmp, ignored)) {
+        if (e.path().filename().string().rfind("gammawave-", 0) != 0) {
+            continue;
+        }
+        const int fd = open(e.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            remove_tree(e.path());
+        }
+        close(fd);
+    }
+    dir = tmp + "/gammawave-XXXXXX";
+    int lock = mkdtemp(dir.data()) ? open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (lock >= 0 && flock(lock, LOCK_SH) != 0) {
+        close(lock);
+        lock = -1;
+    }
+    close(all);
+    return lock;
+}
+
 }  // namespace
 
 test_backend::~test_backend() {
@@ -67,11 +127,17 @@ test_backend::~test_backend() {
         kill(runner, SIGKILL);
     }
     remove_tree(dir);
+    if (dir_lock >= 0) {
+        close(dir_lock);
+    }
 }
 
-std::vector<std::string> test_backend::in_root(std::vector<std::string> argv) const {
+std::vector<std::string> test_backend::in_root(std::vector<std::string> argv, bool own_pids) const {
     const std::string bin_dir = std::filesystem::path(GAMMAWAVE_BIN).parent_path();
     argv.insert(argv.begin(), {ENTER_ROOT, root, bin_dir, scripts, "--"});
+    if (own_pids) {
+        argv.insert(argv.begin() + 1, "--own-pids");
+    }
     return argv;
 }
 
@@ -140,13 +206,13 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
         why = "the roots of Mutter's test backend need root";
         return nullptr;
     }
-    std::string dir = m->root + "/tmp/gammawave-XXXXXX";
-    if (!mkdtemp(dir.data())) {
+    m->dir_lock = make_locked_dir(m->root, m->dir);
+    if (m->dir_lock < 0) {
         why = "no directory in " + m->root + "/tmp";
         skip = false;
         return nullptr;
     }
-    m->dir = dir;
+    const std::string dir = m->dir;
     // In the run's own directory, which goes with it: runs side by side
     // would share a file of a fixed name, and none would remove it.
     const std::string probe_err = dir + "/enter.err";
@@ -156,10 +222,15 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
         return nullptr;
     }
     skip = false;
-    m->runner =
-        spawn(m->in_root({find_runner(m->root), "--", "python3", scripts + "/mutter-driver.py",
-                          "mutter", m->inside(dir) + "/bus"}),
-              {std::string{}, {}, m->dir + "/mutter.out", m->dir + "/mutter.err"});
+    // Its buses, mocks and Mutter die with it, and their files are in the
+    // run's directory, however the tests end.
+    m->runner = spawn(m->in_root({find_runner(m->root), "--", "python3",
+                                  scripts + "/mutter-driver.py", "mutter", m->inside(dir) + "/bus"},
+                                 true),
+                      {std::string{},
+                       {{"TMPDIR", m->inside(dir)}},
+                       m->dir + "/mutter.out",
+                       m->dir + "/mutter.err"});
     const auto up = [&] { return !read_file(m->dir + "/bus").empty(); };
     if (!eventually(up, 60s)) {
         why = "Mutter did not start in " + m->root + ": " + m->log();
@@ -169,7 +240,13 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
     std::string session, system;
     std::getline(bus, session);
     std::getline(bus, system);
-    bus >> m->mutter;
+    pid_t inner = -1;
+    bus >> inner;
+    m->mutter = host_pid(m->runner, inner);
+    if (m->mutter <= 0) {
+        why = "Mutter's process not found beside the runner: " + m->log();
+        return nullptr;
+    }
     m->env = {{"DBUS_SESSION_BUS_ADDRESS", session},
               {"DBUS_SYSTEM_BUS_ADDRESS", system},
               {"HOME", m->inside(dir)},

@@ -24,6 +24,7 @@ struct test_backend {
     std::string dir;  // the host's path of a directory in the root's /tmp
     pid_t runner = -1;
     pid_t mutter = -1;  // the driver, in the runner
+    int dir_lock = -1;  // held while the run lives
     env_pairs env;      // both buses; WAYLAND_DISPLAY empty
 
     test_backend() = default;
@@ -31,8 +32,9 @@ struct test_backend {
     test_backend& operator=(const test_backend&) = delete;
     ~test_backend();  // Mutter, then the runner with its buses and mocks
 
-    // `argv` as a command inside the root, with the build tree and the scripts there.
-    std::vector<std::string> in_root(std::vector<std::string> argv) const;
+    // `argv` as a command inside the root, with the build tree and the scripts
+    // there; with `own_pids`, in a process namespace that dies with it.
+    std::vector<std::string> in_root(std::vector<std::string> argv, bool own_pids = false) const;
     // The inside path of a host path in the root.
     std::string inside(const std::string& path) const { return path.substr(root.size()); }
     // The driver's calls (mutter-roots/mutter-driver.py): false, or an empty
