@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "counters.h"
+#include "preload_symbol.h"
 
 extern "C" {
 void* __libc_malloc(std::size_t);
@@ -51,19 +52,6 @@ void count_allocation() {
     bump(counters->allocations);
 }
 
-// sd-bus comes with the Mutter backend's module, which is loaded RTLD_LOCAL:
-// RTLD_NEXT searches only the global scope and misses it, so the call is
-// looked up in the libsystemd already loaded.
-void* loaded_symbol(const char* name) {
-    void* found = dlsym(RTLD_NEXT, name);
-    void* lib = found ? nullptr : dlopen("libsystemd.so.0", RTLD_LAZY | RTLD_NOLOAD);
-    if (lib != nullptr) {
-        found = dlsym(lib, name);
-        dlclose(lib);  // the module's own reference keeps it loaded
-    }
-    return found;
-}
-
 }  // namespace
 
 extern "C" {
@@ -82,7 +70,7 @@ int sd_bus_call_async(void* bus, void* slot, void* m, void* callback, void* user
     // that links libsystemd is loaded, and a null kept would crash every call.
     static call_fn real = nullptr;
     if (real == nullptr) {
-        real = reinterpret_cast<call_fn>(loaded_symbol("sd_bus_call_async"));
+        real = reinterpret_cast<call_fn>(next_symbol("sd_bus_call_async"));
     }
     if (real == nullptr) {
         return -ENOSYS;

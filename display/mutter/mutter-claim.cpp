@@ -2,6 +2,7 @@
 // tables are read, and the guard in line for it before the first frame.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "mutter/mutter-state.h"
 
@@ -9,7 +10,12 @@ namespace mutter {
 namespace {
 
 constexpr long claim_wait_ms = 2000;  // a guard still restoring after a kill
-constexpr long guard_wait_ms = 1000;  // for the guard to queue for our name
+// For the guard to queue for our name: a guard is a fork that makes one
+// connection, at once on any machine that can run gammawave; as long as on
+// X11, where a guard must also connect.
+constexpr long guard_wait_ms = 10'000;
+constexpr char guard_late[] =
+    "the guard that restores the gamma if gammawave is killed did not start in time";
 char claim_reason[160];
 long guard_wait_until = 0;
 
@@ -88,11 +94,20 @@ void start_guard_wait() {
     guard_wait_until = monotonic_ms() + guard_wait_ms;
 }
 
-// No frame until the guard is in line, or has had a second to get there
-// (a guard that could not be made never will).
+// No frame until the guard is in line: killed before that, gammawave would
+// leave its frame with no one in line to put the tables back, and a
+// gammawave started next would save that frame as the display's own. A
+// guard that could not be made, or could not reach the bus, has ended, and
+// the run goes on without one; one not in line within the wait may come
+// later still, so the run ends, having sent no frame, and stands it down.
 bool guard_ready() {
     static bool ready = false;
-    ready = ready || monotonic_ms() >= guard_wait_until || guard_in_line();
+    ready = ready || guard_has_ended() || guard_in_line();
+    if (!ready && monotonic_ms() >= guard_wait_until) {
+        stand_guard_down();
+        std::fprintf(stderr, "gammawave: %s\n", guard_late);
+        std::exit(1);
+    }
     return ready;
 }
 

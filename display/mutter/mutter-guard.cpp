@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "linux/linux-guard.h"
 #include "mutter/mutter-bus.h"
@@ -181,6 +182,43 @@ void guard_restore() {
     } while (!all_done() && mutter_present());
 }
 
+// The name's owner, or an empty string when the bus does not say.
+std::string owner_of(const char* name) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const char* owner = "";
+    std::string out;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
+                           name) >= 0 &&
+        sd_bus_message_read(reply, "s", &owner) >= 0) {
+        out = owner;
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return out;
+}
+
+// In the queue behind gammawave: the bus hands the name over when
+// gammawave's connection drops, and frees it when the guard ends. Behind
+// another owner, gammawave was gone before the guard got in line (so it sent
+// no frame), and a gammawave started since holds the name: the guard leaves
+// the queue and ends, or it would restore over that run's frames.
+bool in_line_behind_ours() {
+    const int r = sd_bus_request_name(bus, gammawave_bus_name, SD_BUS_NAME_QUEUE);
+    if (r != 0) {
+        return true;  // the name given at once, or not at all: no run of another's to spoil
+    }
+    const char* self = nullptr;
+    sd_bus_get_unique_name(bus, &self);
+    const std::string owner = owner_of(gammawave_bus_name);
+    if (owner == unique_name || (self != nullptr && owner == self)) {
+        return true;
+    }
+    sd_bus_release_name(bus, gammawave_bus_name);
+    return false;
+}
+
 }  // namespace
 
 void arm_mutter_guard(const char* name, std::vector<mutter_table> saved) {
@@ -203,12 +241,9 @@ void watch_mutter(int stand_down_fd) {
         return;
     }
     sd_bus_set_method_call_timeout(bus, call_timeout_us);
-    // In the queue behind gammawave: the bus hands the name over when
-    // gammawave's connection drops, and frees it when the guard ends.
-    sd_bus_request_name(bus, gammawave_bus_name, SD_BUS_NAME_QUEUE);
     // gammawave writes its word before it exits, so the word, if any, is
     // here by the time its name has gone.
-    if (follow_owner(bus, unique_name, parent_here, true) &&
+    if (in_line_behind_ours() && follow_owner(bus, unique_name, parent_here, true) &&
         follow_owner(bus, display_config_service, mutter_back, false) &&
         wait_for_the_end(stand_down_fd) && !stood_down(stand_down_fd)) {
         guard_restore();

@@ -15,8 +15,8 @@
 // yet noted them.
 // GAMMAWAVE_CUT_WRITES=N lets every socket write of the program take at most
 // N bytes, as a socket whose buffer is nearly full would.
-// GAMMAWAVE_GUARD_DELAY_MS holds the guard this long before it connects, as
-// a machine too busy to run it would.
+// GAMMAWAVE_GUARD_DELAY_MS holds the guard this long before it connects (to
+// the X server or the session bus), as a machine too busy to run it would.
 // Only the program's own process faults and cuts; its guard, a fork, carries
 // the counts but neither.
 // GAMMAWAVE_KEEP_SNDBUF leaves the program's send buffer at the kernel's
@@ -30,9 +30,12 @@
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "preload_symbol.h"
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -204,16 +207,31 @@ extern "C" ssize_t write(int fd, const void* bytes, std::size_t size) {
     return written;
 }
 
-extern "C" void* xcb_connect(const char* name, int* screen) {
-    using connect_fn = void* (*)(const char*, int*);
-    static connect_fn real = reinterpret_cast<connect_fn>(dlsym(RTLD_NEXT, "xcb_connect"));
+namespace {
+
+void delay_the_guard() {
     const char* delay = std::getenv("GAMMAWAVE_GUARD_DELAY_MS");
     if (!in_program() && delay != nullptr) {
         const long ms = std::atol(delay);
         const timespec t{ms / 1000, ms % 1000 * 1'000'000};
         nanosleep(&t, nullptr);
     }
+}
+
+}  // namespace
+
+extern "C" void* xcb_connect(const char* name, int* screen) {
+    using connect_fn = void* (*)(const char*, int*);
+    static connect_fn real = reinterpret_cast<connect_fn>(dlsym(RTLD_NEXT, "xcb_connect"));
+    delay_the_guard();
     return real(name, screen);
+}
+
+extern "C" int sd_bus_open_user(void** bus) {
+    using open_fn = int (*)(void**);
+    static open_fn real = reinterpret_cast<open_fn>(next_symbol("sd_bus_open_user"));
+    delay_the_guard();
+    return real != nullptr ? real(bus) : -ENOSYS;
 }
 
 extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t len) {

@@ -395,6 +395,55 @@ TEST(MutterOnce, SecondRefusedOneAfterAKillSavesTheRestoredTables) {
     EXPECT_EQ(same_count(d.ramps(), before), before.size());
 }
 
+// A guard held up before it reaches the bus never touches a later run.
+// gammawave killed before its guard is in line has sent no frame, and its
+// guard, finding the next run's name ahead of it, leaves the queue without a
+// restore: the next run, stopped meanwhile, keeps its frame on the screen.
+// Killed once it animates: its guard was in line before the first frame, so
+// it restores, and the next run waits for it and saves the tables it put
+// back.
+TEST(MutterOnce, LateGuardNeverTouchesTheNextRun) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    for (const bool animating : {false, true}) {
+        ASSERT_TRUE(guards_end(10s)) << "a guard of an earlier case";
+        const auto before = load_random(d, 25 + animating);
+        auto env = m->client_env();
+        env.emplace_back("LD_PRELOAD", COS_FAULT_LIB);
+        env.emplace_back("GAMMAWAVE_GUARD_DELAY_MS", "3000");
+        gammawave_run first = start_gammawave(std::string{}, env);
+        pid_t late = -1;
+        const auto forked = [&] {
+            const auto guards = adopted_guards();
+            late = guards.size() == 1 ? guards[0] : -1;
+            return late > 0;
+        };
+        ASSERT_TRUE(eventually(forked, 10s)) << animating;
+        if (animating) {
+            ASSERT_TRUE(animates(d, 1)) << first.err();
+        }
+        kill(first.pid, SIGKILL);
+        wait_exit(first.pid, 5s);
+        gammawave_run next = start_gammawave(std::string{}, m->client_env());
+        ASSERT_TRUE(animates(d, 1)) << next.err();
+        kill(next.pid, SIGSTOP);
+        const auto frame = d.ramps();
+        const auto late_gone = [late] {
+            const auto guards = adopted_guards();
+            return std::find(guards.begin(), guards.end(), late) == guards.end();
+        };
+        ASSERT_TRUE(eventually(late_gone, 10s)) << animating;
+        EXPECT_EQ(same_count(d.ramps(), frame), frame.size()) << animating;
+        kill(next.pid, SIGCONT);
+        kill(next.pid, SIGINT);
+        EXPECT_EQ(wait_exit(next.pid, 5s).code, SIGINT) << next.err();
+        EXPECT_TRUE(guards_end(10s)) << animating;
+        EXPECT_EQ(same_count(d.ramps(), before), before.size()) << animating;
+    }
+}
+
 // A burst of monitor changes, then Mutter busy for a while after one: every
 // read that finds a stale serial or no answer is read again, so gammawave
 // neither exits with a false "no monitor left" nor loses a table, and Ctrl+C

@@ -141,7 +141,7 @@ TEST(LateGuard, NeverTouchesTheNextRun) {
         ASSERT_TRUE(guards_end(10s)) << "a guard of an earlier case";
         const auto before = load_random_ramps(d, 330 + animating);
         gammawave_run first = start_gammawave(
-            display, {{"LD_PRELOAD", COS_FAULT_LIB}, {"GAMMAWAVE_GUARD_DELAY_MS", "1500"}});
+            display, {{"LD_PRELOAD", COS_FAULT_LIB}, {"GAMMAWAVE_GUARD_DELAY_MS", "3000"}});
         pid_t late = -1;
         ASSERT_TRUE(eventually(
             [&] {
@@ -158,11 +158,18 @@ TEST(LateGuard, NeverTouchesTheNextRun) {
         EXPECT_EQ(wait_exit(first.pid, 5s).code, SIGKILL) << animating;
         gammawave_run next = start_gammawave(display);
         ASSERT_TRUE(eventually([&] { return catches(next.pid, SIGINT); }, 10s)) << next.err();
+        ASSERT_TRUE(animates_every_crtc(d, before)) << next.err();
+        // Stopped, the next run keeps its frame on the screen unless a guard
+        // not its own restores over it.
+        kill(next.pid, SIGSTOP);
+        const auto frame = d.ramps();
         const auto late_gone = [late] {
             const auto guards = adopted_guards();
             return std::find(guards.begin(), guards.end(), late) == guards.end();
         };
         ASSERT_TRUE(eventually(late_gone, 10s)) << animating;
+        EXPECT_TRUE(same_ramps(d.ramps(), frame)) << animating;
+        kill(next.pid, SIGCONT);
         EXPECT_NE(claim_owner(d, "_GAMMAWAVE_GUARD_S0"), XCB_NONE) << animating;
         kill(next.pid, SIGINT);
         EXPECT_EQ(wait_exit(next.pid, 5s).code, SIGINT) << animating;
