@@ -40,11 +40,12 @@ bool same(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
 class MutterBackend : public ::testing::TestWithParam<std::string> {
 protected:
     std::unique_ptr<test_backend> m;
+    int monitors = 1;
 
     void SetUp() override {
         std::string why;
         bool skip = false;
-        m = start_test_backend(GetParam(), why, skip);
+        m = start_test_backend(GetParam(), why, skip, monitors);
         if (skip) {
             GTEST_SKIP() << why;
         }
@@ -143,11 +144,45 @@ TEST_P(MutterBackend, UnplugOfTheLastMonitor) {
     load_random(41);
     gammawave_run run = start_in(*m);
     ASSERT_TRUE(animates()) << run.err() << m->log();
-    ASSERT_TRUE(m->unplug()) << m->log();
+    ASSERT_TRUE(m->plug(0)) << m->log();
     const exit_result r = wait_exit(run.pid, 10s);
     EXPECT_TRUE(r.exited && r.code == 1) << run.err();
     EXPECT_EQ(run.err(), "gammawave: no monitor with gamma is left\n");
     EXPECT_TRUE(m->answers()) << m->log();
+}
+
+// Two monitors, each with a profile. On any monitor change Mutter 47 and
+// later load their own table on every monitor left, and that is the table
+// each monitor must end with: Mutter's own at the temperature of the day,
+// read before gammawave starts, the same on both (one profile).
+class MutterTwoMonitors : public MutterBackend {
+protected:
+    MutterTwoMonitors() { monitors = 2; }
+
+    // gammawave ended by SIGINT, its restore confirmed, and then every
+    // monitor there holding `expected`.
+    void interrupt_and_expect(gammawave_run& run, const std::vector<crtc_ramp>& expected) {
+        EXPECT_TRUE(run.running()) << run.err();
+        EXPECT_TRUE(m->answers()) << m->log();
+        kill(run.pid, SIGINT);
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited && r.code == SIGINT) << run.err();
+        EXPECT_EQ(run.err(), "");
+        EXPECT_TRUE(restored(expected));
+    }
+};
+
+// The second unplugged: Mutter lives on, gammawave goes on with the first.
+TEST_P(MutterTwoMonitors, OneUnpluggedTheOtherGoesOnAndIsRestored) {
+    const auto own = own_at(evening);
+    ASSERT_EQ(own.size(), 2U) << m->log();
+    load_random(43);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_TRUE(m->plug(1)) << m->log();
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_EQ(m->tables().size(), 1U);
+    interrupt_and_expect(run, {own[0]});
 }
 
 // Calibration sessions came in Mutter 49.
@@ -172,6 +207,9 @@ TEST_P(MutterSessions, AnotherClientsSessionChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Releases, MutterBackend,
+                         ::testing::Values("trixie", "testing", "unstable"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Releases, MutterTwoMonitors,
                          ::testing::Values("trixie", "testing", "unstable"),
                          [](const auto& info) { return info.param; });
 INSTANTIATE_TEST_SUITE_P(Releases, MutterSessions, ::testing::Values("testing", "unstable"),
