@@ -136,6 +136,29 @@ TEST_P(MutterBackend, NightLightChangeMidRunNotUndone) {
     EXPECT_TRUE(restored(later_table));
 }
 
+// A new colour profile mid-run: Mutter loads its table, and the restore
+// leaves that one, not the table found at start.
+TEST_P(MutterBackend, ProfileChangeMidRunNotUndone) {
+    own_at(evening);
+    const auto srgb_table = m->tables();
+    ASSERT_TRUE(m->profile("vx239-calibrated"));
+    ASSERT_TRUE(eventually([&] { return !same(m->tables(), srgb_table); }, 10s));
+    const auto new_table = m->tables();
+    ASSERT_TRUE(m->profile("sRGB"));
+    ASSERT_TRUE(eventually([&] { return same(m->tables(), srgb_table); }, 10s));
+    load_random(22);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    kill(run.pid, SIGSTOP);  // as for Night Light: no frame under way meanwhile
+    ASSERT_TRUE(m->profile("vx239-calibrated"));
+    ASSERT_TRUE(eventually([&] { return same(m->tables(), new_table); }, 10s));
+    kill(run.pid, SIGCONT);
+    ASSERT_TRUE(animates()) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
+    EXPECT_TRUE(restored(new_table));
+}
+
 // The one monitor unplugged mid-run: Mutter 49 to 51 crash when a monitor
 // goes while a client holds a calibration session for it, so this is what
 // proves gammawave holds none. Mutter lives on; gammawave, with no monitor
@@ -183,6 +206,24 @@ TEST_P(MutterTwoMonitors, OneUnpluggedTheOtherGoesOnAndIsRestored) {
     ASSERT_TRUE(animates()) << run.err() << m->log();
     ASSERT_EQ(m->tables().size(), 1U);
     interrupt_and_expect(run, {own[0]});
+}
+
+// The second unplugged and plugged straight back in, colord then giving it
+// its profile again as it does for a monitor it knows (the mock forgets a
+// device's profiles with the device): the monitor back ends with Mutter's
+// table for that profile, not a frame of ours nor the one before the profile.
+TEST_P(MutterTwoMonitors, UnpluggedAndPluggedBackEndsWithMuttersTable) {
+    const auto own = own_at(evening);
+    ASSERT_EQ(own.size(), 2U) << m->log();
+    load_random(44);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_TRUE(m->plug(1)) << m->log();
+    ASSERT_TRUE(m->plug(2)) << m->log();
+    ASSERT_TRUE(m->profile()) << m->log();
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_EQ(m->tables().size(), 2U);
+    interrupt_and_expect(run, own);
 }
 
 // Calibration sessions came in Mutter 49.
