@@ -133,12 +133,11 @@ void take_new_tables() {
         if (a == answer::again) {
             resources_stale = true;  // read again on the fresh serial
             waiting = true;
-        } else if (a == answer::ok && table.size() == s.saved.size() && !ours(s, table)) {
-            if (table != s.saved) {
-                save_table(s, table);
-                changed_at = monotonic_ms();
-                s.new_table_read = true;
-            }
+        } else if (a == answer::ok && table.size() == s.saved.size() && !ours(s, table) &&
+                   table != s.saved) {
+            save_table(s, table);
+            changed_at = monotonic_ms();
+            s.new_table_read = true;
         }
         waiting = waiting || (a == answer::ok && !s.new_table_read);
     }

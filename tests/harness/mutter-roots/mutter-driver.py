@@ -104,9 +104,13 @@ class Monitors:
         self.layout = SETUP_LAYOUTS.get(number)
         if total != 1 and not self.layout:
             sys.exit('mutter-driver: no known monitor setup for libmutter-test-' + number)
-        lib.meta_create_monitor_test_setup.restype = ctypes.c_void_p
-        lib.meta_create_monitor_test_setup.argtypes = [ctypes.c_void_p, ctypes.c_char_p,
-                                                       ctypes.c_int]
+        for name, args in (('meta_create_monitor_test_setup',
+                            [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]),
+                           ('meta_context_get_backend', [ctypes.c_void_p]),
+                           ('meta_backend_get_monitor_manager', [ctypes.c_void_p])):
+            getattr(lib, name).restype = ctypes.c_void_p
+            getattr(lib, name).argtypes = args
+        lib.meta_monitor_manager_test_emulate_hotplug.argtypes = [ctypes.c_void_p] * 2
         self.create = CREATE_SETUP(lambda backend: self.setup(backend, total))
 
     def setup(self, backend, plugged):
@@ -119,16 +123,9 @@ class Monitors:
             backend, case_setup(self.layout, plugged, self.total), 1)  # no stored config
 
     def plug(self, ctx, plugged):
-        lib = self.lib
-        lib.meta_context_get_backend.restype = ctypes.c_void_p
-        lib.meta_context_get_backend.argtypes = [ctypes.c_void_p]
-        lib.meta_backend_get_monitor_manager.restype = ctypes.c_void_p
-        lib.meta_backend_get_monitor_manager.argtypes = [ctypes.c_void_p]
-        lib.meta_monitor_manager_test_emulate_hotplug.argtypes = [ctypes.c_void_p,
-                                                                  ctypes.c_void_p]
-        backend = lib.meta_context_get_backend(ctx)
-        manager = lib.meta_backend_get_monitor_manager(backend)
-        lib.meta_monitor_manager_test_emulate_hotplug(manager, self.setup(backend, plugged))
+        backend = self.lib.meta_context_get_backend(ctx)
+        manager = self.lib.meta_backend_get_monitor_manager(backend)
+        self.lib.meta_monitor_manager_test_emulate_hotplug(manager, self.setup(backend, plugged))
 
 
 CREATE_SETUP = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
