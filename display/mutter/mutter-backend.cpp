@@ -32,7 +32,10 @@
 // follows that property). We follow it too: on a change the frames pause
 // until Mutter's new table can be read (or a short wait passes), and that
 // table becomes the one to restore, so the restore does not bring back the
-// temperature of the start.
+// temperature of the start. So too when colord tells of a device added or
+// its profiles changed (Mutter loads the profile's table then), which
+// colord says on the system bus; that bus is read before each frame rather
+// than in the pause, as no frame goes out before it has been read.
 //
 // At most one frame is in flight: a frame that finds the last one's replies
 // still outstanding is dropped, not queued. The pause waits on the bus and
@@ -125,8 +128,8 @@ void check_still_useful() {
     if (!mutter_owned) {
         lost(mutter_left);
     }
-    if (night_light_pending() && replies_awaited == 0) {
-        take_night_light();
+    if (new_tables_pending() && replies_awaited == 0) {
+        take_new_tables();
     }
     if (!resources_stale || replies_awaited > 0) {
         return;
@@ -207,13 +210,14 @@ open_result mutter_open(const char*& why) {
 }
 
 void mutter_load_frame(const gamma_ramp& ramp) {
-    // What came in since the pause first: a Temperature change already on the
-    // socket must stop this frame, or it may overwrite Mutter's new table
-    // before we have read it.
+    // What came in since the pause first: a Temperature or a profile change
+    // already on a socket must stop this frame, or it may overwrite Mutter's
+    // new table before we have read it.
     if (!dispatch_pending(bus)) {
         lost("lost the connection to the session bus");
     }
-    if (!guard_ready() || replies_awaited > 0 || resources_stale || night_light_pending()) {
+    take_colord_signals();
+    if (!guard_ready() || replies_awaited > 0 || resources_stale || new_tables_pending()) {
         return;  // the last frame is not answered yet, or the tables are changing: drop this one
     }
     for (crtc_slot& s : crtcs) {

@@ -51,10 +51,11 @@ bool restore_all(long budget_ms) {
     for (crtc_slot& s : crtcs) {
         s.restored = false;
     }
+    take_colord_signals();  // a profile changed since the last frame
     while (!lost_bus && mutter_owned && monotonic_ms() < deadline) {
         wait_on_bus(deadline - monotonic_ms(), true, none_awaited);
-        if (night_light_pending() && replies_awaited == 0) {
-            take_night_light();
+        if (new_tables_pending() && replies_awaited == 0) {
+            take_new_tables();
             wait_on_bus(5, true, [] { return false; });  // Mutter's rewrite takes a few ms
             continue;
         }

@@ -27,7 +27,7 @@ struct crtc_slot {
     bool listed = false;                 // Mutter lists it in the latest answered resources
     bool driven = false;                 // a frame has been sent to it
     bool restored = false;               // its restore was answered without an error
-    bool night_light = false;            // Mutter's new Night Light table not read yet
+    bool new_table_read = false;         // Mutter's table read since its last change
     std::size_t size() const { return sent.size() / 3; }
 };
 
@@ -55,8 +55,9 @@ bool any_live();
 
 // Following Mutter's changes (mutter-follow.cpp).
 bool follow_mutter();
-bool night_light_pending();
-void take_night_light();
+void take_colord_signals();
+bool new_tables_pending();  // Night Light or a colour profile changed: no frames meanwhile
+void take_new_tables();
 
 // The restore (mutter-restore.cpp).
 bool none_awaited();

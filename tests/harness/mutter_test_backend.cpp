@@ -176,9 +176,14 @@ bool test_backend::night_light(unsigned kelvin) const {
     return driver(*this, {"night", std::to_string(kelvin)}).has_value();
 }
 
-bool test_backend::unplug() const {
-    const std::string flag = dir + "/bus.unplug";
-    std::ofstream{flag};
+bool test_backend::profile(const std::string& icc) const {
+    return driver(*this, {"profile", icc}).has_value();
+}
+
+bool test_backend::plug(int monitors) const {
+    const std::string flag = dir + "/bus.plug";
+    std::ofstream{flag + ".new"} << monitors;
+    std::filesystem::rename(flag + ".new", flag);  // never read half written
     const auto handled = [&] { return !std::filesystem::exists(flag); };
     eventually([&] { return handled() || kill(mutter, 0) != 0; }, 20s);  // a crash ends it early
     return handled();
@@ -193,7 +198,7 @@ std::string test_backend::log() const {
 }
 
 std::unique_ptr<test_backend> start_test_backend(const std::string& release, std::string& why,
-                                                 bool& skip) {
+                                                 bool& skip, int monitors) {
     auto m = std::make_unique<test_backend>();
     m->release = release;
     m->root = roots_dir() + "/" + release;
@@ -224,13 +229,14 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
     skip = false;
     // Its buses, mocks and Mutter die with it, and their files are in the
     // run's directory, however the tests end.
-    m->runner = spawn(m->in_root({find_runner(m->root), "--", "python3",
-                                  scripts + "/mutter-driver.py", "mutter", m->inside(dir) + "/bus"},
-                                 true),
-                      {std::string{},
-                       {{"TMPDIR", m->inside(dir)}},
-                       m->dir + "/mutter.out",
-                       m->dir + "/mutter.err"});
+    m->runner =
+        spawn(m->in_root({find_runner(m->root), "--", "python3", scripts + "/mutter-driver.py",
+                          "mutter", m->inside(dir) + "/bus", std::to_string(monitors)},
+                         true),
+              {std::string{},
+               {{"TMPDIR", m->inside(dir)}},
+               m->dir + "/mutter.out",
+               m->dir + "/mutter.err"});
     const auto up = [&] { return !read_file(m->dir + "/bus").empty(); };
     if (!eventually(up, 60s)) {
         why = "Mutter did not start in " + m->root + ": " + m->log();
@@ -255,7 +261,7 @@ std::unique_ptr<test_backend> start_test_backend(const std::string& release, std
     const pid_t wait = spawn(m->in_root({"gdbus", "wait", "--session", "--timeout", "30",
                                          "org.gnome.Mutter.DisplayConfig"}),
                              {std::string{}, m->env, {}, {}});
-    if (wait_exit(wait, 40s).code != 0 || !driver(*m, {"profile"})) {
+    if (wait_exit(wait, 40s).code != 0 || !m->profile()) {
         why = "Mutter did not serve DisplayConfig with a profiled monitor: " + m->log();
         return nullptr;
     }

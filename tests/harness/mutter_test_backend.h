@@ -1,10 +1,11 @@
-// Mutter 47 and later on their own test backend, with no GPU: one 800x600
-// monitor on a test CRTC of gamma size 256. Each runs in a Debian root of
-// the release that ships it (tests/harness/mutter-roots/make-root makes them, as
-// root), inside the D-Bus runner of its test package: private session and
-// system buses, and mocks of colord, of gnome-settings-daemon's colour
-// service (which sets Night Light's temperature) and of logind. gammawave,
-// built here, runs unchanged in those roots, with the build tree bound in.
+// Mutter 47 and later on their own test backend, with no GPU: 800x600
+// monitors, one unless asked for more, each on a test CRTC of gamma size
+// 256. Each runs in a Debian root of the release that ships it
+// (tests/harness/mutter-roots/make-root makes them, as root), inside the
+// D-Bus runner of its test package: private session and system buses, and
+// mocks of colord, of gnome-settings-daemon's colour service (which sets
+// Night Light's temperature) and of logind. gammawave, built here, runs
+// unchanged in those roots, with the build tree bound in.
 #pragma once
 
 #include <sys/types.h>
@@ -42,18 +43,22 @@ struct test_backend {
     std::vector<crtc_ramp> tables() const;
     bool load(const std::vector<crtc_ramp>& tables) const;
     bool night_light(unsigned kelvin) const;
+    // Every monitor given that profile of Mutter's tests, as colord does for
+    // a monitor it knows when Mutter makes its device.
+    bool profile(const std::string& icc = "sRGB") const;
     std::string log() const;  // the runner's and Mutter's stderr
-    // Every monitor unplugged, as Mutter's main loop has handled it.
-    bool unplug() const;
+    // The first `monitors` of those Mutter started with plugged in, the
+    // others unplugged, as Mutter's main loop has handled it.
+    bool plug(int monitors) const;
     // Mutter still running and answering GetResources.
     bool answers() const;
 };
 
 // Null with `why` when the root is missing (then `skip` is set) or Mutter
-// does not come up in it. Mutter's monitor has a colour profile, so that
-// Night Light reaches its table, and the temperature is 6500 K.
+// does not come up in it. Mutter's monitors have a colour profile, so that
+// Night Light reaches their tables, and the temperature is 6500 K.
 std::unique_ptr<test_backend> start_test_backend(const std::string& release, std::string& why,
-                                                 bool& skip);
+                                                 bool& skip, int monitors = 1);
 
 // A client of the test's own holding a calibration session for the monitor
 // (Mutter 49 and later) until it is killed; -1 when the session was refused.

@@ -40,11 +40,12 @@ bool same(const std::vector<crtc_ramp>& a, const std::vector<crtc_ramp>& b) {
 class MutterBackend : public ::testing::TestWithParam<std::string> {
 protected:
     std::unique_ptr<test_backend> m;
+    int monitors = 1;
 
     void SetUp() override {
         std::string why;
         bool skip = false;
-        m = start_test_backend(GetParam(), why, skip);
+        m = start_test_backend(GetParam(), why, skip, monitors);
         if (skip) {
             GTEST_SKIP() << why;
         }
@@ -135,6 +136,29 @@ TEST_P(MutterBackend, NightLightChangeMidRunNotUndone) {
     EXPECT_TRUE(restored(later_table));
 }
 
+// A new colour profile mid-run: Mutter loads its table, and the restore
+// leaves that one, not the table found at start.
+TEST_P(MutterBackend, ProfileChangeMidRunNotUndone) {
+    own_at(evening);
+    const auto srgb_table = m->tables();
+    ASSERT_TRUE(m->profile("vx239-calibrated"));
+    ASSERT_TRUE(eventually([&] { return !same(m->tables(), srgb_table); }, 10s));
+    const auto new_table = m->tables();
+    ASSERT_TRUE(m->profile("sRGB"));
+    ASSERT_TRUE(eventually([&] { return same(m->tables(), srgb_table); }, 10s));
+    load_random(22);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    kill(run.pid, SIGSTOP);  // as for Night Light: no frame under way meanwhile
+    ASSERT_TRUE(m->profile("vx239-calibrated"));
+    ASSERT_TRUE(eventually([&] { return same(m->tables(), new_table); }, 10s));
+    kill(run.pid, SIGCONT);
+    ASSERT_TRUE(animates()) << run.err();
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(wait_exit(run.pid, 10s).code, SIGINT);
+    EXPECT_TRUE(restored(new_table));
+}
+
 // The one monitor unplugged mid-run: Mutter 49 to 51 crash when a monitor
 // goes while a client holds a calibration session for it, so this is what
 // proves gammawave holds none. Mutter lives on; gammawave, with no monitor
@@ -143,11 +167,63 @@ TEST_P(MutterBackend, UnplugOfTheLastMonitor) {
     load_random(41);
     gammawave_run run = start_in(*m);
     ASSERT_TRUE(animates()) << run.err() << m->log();
-    ASSERT_TRUE(m->unplug()) << m->log();
+    ASSERT_TRUE(m->plug(0)) << m->log();
     const exit_result r = wait_exit(run.pid, 10s);
     EXPECT_TRUE(r.exited && r.code == 1) << run.err();
     EXPECT_EQ(run.err(), "gammawave: no monitor with gamma is left\n");
     EXPECT_TRUE(m->answers()) << m->log();
+}
+
+// Two monitors, each with a profile. On any monitor change Mutter 47 and
+// later load their own table on every monitor left, and that is the table
+// each monitor must end with: Mutter's own at the temperature of the day,
+// read before gammawave starts, the same on both (one profile).
+class MutterTwoMonitors : public MutterBackend {
+protected:
+    MutterTwoMonitors() { monitors = 2; }
+
+    // gammawave ended by SIGINT, its restore confirmed, and then every
+    // monitor there holding `expected`.
+    void interrupt_and_expect(gammawave_run& run, const std::vector<crtc_ramp>& expected) {
+        EXPECT_TRUE(run.running()) << run.err();
+        EXPECT_TRUE(m->answers()) << m->log();
+        kill(run.pid, SIGINT);
+        const exit_result r = wait_exit(run.pid, 10s);
+        EXPECT_TRUE(r.exited && r.code == SIGINT) << run.err();
+        EXPECT_EQ(run.err(), "");
+        EXPECT_TRUE(restored(expected));
+    }
+};
+
+// The second unplugged: Mutter lives on, gammawave goes on with the first.
+TEST_P(MutterTwoMonitors, OneUnpluggedTheOtherGoesOnAndIsRestored) {
+    const auto own = own_at(evening);
+    ASSERT_EQ(own.size(), 2U) << m->log();
+    load_random(43);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_TRUE(m->plug(1)) << m->log();
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_EQ(m->tables().size(), 1U);
+    interrupt_and_expect(run, {own[0]});
+}
+
+// The second unplugged and plugged straight back in, colord then giving it
+// its profile again as it does for a monitor it knows (the mock forgets a
+// device's profiles with the device): the monitor back ends with Mutter's
+// table for that profile, not a frame of ours nor the one before the profile.
+TEST_P(MutterTwoMonitors, UnpluggedAndPluggedBackEndsWithMuttersTable) {
+    const auto own = own_at(evening);
+    ASSERT_EQ(own.size(), 2U) << m->log();
+    load_random(44);
+    gammawave_run run = start_in(*m);
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_TRUE(m->plug(1)) << m->log();
+    ASSERT_TRUE(m->plug(2)) << m->log();
+    ASSERT_TRUE(m->profile()) << m->log();
+    ASSERT_TRUE(animates()) << run.err() << m->log();
+    ASSERT_EQ(m->tables().size(), 2U);
+    interrupt_and_expect(run, own);
 }
 
 // Calibration sessions came in Mutter 49.
@@ -172,6 +248,9 @@ TEST_P(MutterSessions, AnotherClientsSessionChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Releases, MutterBackend,
+                         ::testing::Values("trixie", "testing", "unstable"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Releases, MutterTwoMonitors,
                          ::testing::Values("trixie", "testing", "unstable"),
                          [](const auto& info) { return info.param; });
 INSTANTIATE_TEST_SUITE_P(Releases, MutterSessions, ::testing::Values("testing", "unstable"),
