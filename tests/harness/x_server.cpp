@@ -176,6 +176,10 @@ pid_t spawn(const std::vector<std::string>& argv, const process_options& opts,
         if (opts.new_session) {
             setsid();
         }
+        // A shell starts a background job with SIGINT and SIGQUIT ignored, and
+        // exec keeps that: the tests' Ctrl+C would be lost before a handler is set.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
         block(blocked);
         execvpe(c_args[0], c_args.data(), c_env.data());
         _exit(127);

@@ -386,9 +386,18 @@ TEST(MutterOnce, SecondRefusedOneAfterAKillSavesTheRestoredTables) {
     EXPECT_EQ(second.out(), "Can't get gamma ramp!\n");
     EXPECT_EQ(second.err(), "gammawave: another gammawave (process " + std::to_string(first.pid) +
                                 ") is already changing the gamma of this display\n");
+    const auto guards = adopted_guards();
+    ASSERT_EQ(guards.size(), 1u);
     kill(first.pid, SIGKILL);
     wait_exit(first.pid, 5s);
     gammawave_run third = start_gammawave(std::string{}, m->client_env());
+    // Frames seen once the first run's guard has restored and ended are the
+    // third run's: those the first sent reached Mutter before that restore.
+    const auto restored = [&] {
+        const auto now = adopted_guards();
+        return std::find(now.begin(), now.end(), guards[0]) == now.end();
+    };
+    ASSERT_TRUE(eventually(restored, 10s));
     ASSERT_TRUE(animates(d, 1)) << third.err();
     kill(third.pid, SIGINT);
     EXPECT_EQ(wait_exit(third.pid, 5s).code, SIGINT) << third.err();
