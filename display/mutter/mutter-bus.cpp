@@ -93,12 +93,6 @@ long wait_ms(sd_bus* b, long left) {
     return left;
 }
 
-// A call's timeout that has passed, which only sd_bus_process turns into
-// its NoReply answer.
-bool timeout_passed(sd_bus* b) {
-    return wait_ms(b, 1) == 0;
-}
-
 // Keeps `*owned` saying whether a name has an owner on the bus.
 int on_owner_seen(sd_bus_message* m, void* owned, sd_bus_error*) {
     const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
@@ -331,11 +325,17 @@ bool pause_on_bus(sd_bus* b, const timespec& start) {
         if (left.tv_nsec == 0 || first_signal() != 0) {
             return true;
         }
+        // A call's timeout passed: only sd_bus_process turns it into its NoReply.
         const long bus_ms = wait_ms(b, left.tv_nsec / 1'000'000 + 1);
+        if (bus_ms == 0) {
+            if (!dispatch_pending(b)) {
+                return false;
+            }
+            continue;
+        }
         const timespec t = bus_ms * 1'000'000L < left.tv_nsec ? as_timespec(bus_ms) : left;
         const short events = static_cast<short>(sd_bus_get_events(b));
-        if ((wait_for_signal_or(sd_bus_get_fd(b), events, t) != 0 || timeout_passed(b)) &&
-            !dispatch_pending(b)) {
+        if (wait_for_signal_or(sd_bus_get_fd(b), events, t) != 0 && !dispatch_pending(b)) {
             return false;
         }
     }
