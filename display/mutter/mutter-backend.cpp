@@ -35,12 +35,12 @@
 // temperature of the start.
 //
 // Most frames ask for no reply (mutter-state.h, check_every): a steady frame
-// is one recvmsg for what may have come in, one sendmsg, and the pause's
-// ppoll, which waits on the bus and the self-pipe together and reads the bus
-// only when it has sent something. A frame that finds the last checked
-// frame's reply outstanding when the next check is due is dropped, not
-// queued. A checked frame refused for anything but a stale serial ends the
-// run: Mutter would refuse every frame after it the same way.
+// is one sendmsg and the pause's ppoll, which waits on the bus and the
+// self-pipe together and reads the bus only when it has sent something. A
+// frame that finds the last checked frame's reply outstanding when the next
+// check is due is dropped, not queued. A checked frame refused for anything
+// but a stale serial ends the run: Mutter would refuse every frame after it
+// the same way.
 //
 // A genuine fault cannot restore from its handler here: sd-bus is not
 // async-signal-safe, and a message written raw to the socket behind one that
