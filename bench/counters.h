@@ -7,5 +7,5 @@
 struct process_counters {
     std::uint64_t cos_calls;
     std::uint64_t allocations;
-    std::uint64_t bus_calls;  // sd_bus_call_async: one SetCrtcGamma per CRTC a frame on Mutter
+    std::uint64_t bus_calls;  // SetCrtcGamma calls sent: one per CRTC a frame on Mutter
 };

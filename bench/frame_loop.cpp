@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -284,15 +285,33 @@ std::string cpu_model() {
     return "unknown";
 }
 
+constexpr char usage[] =
+    "usage: frame_loop [--seconds N] [--exit-runs N]\n"
+    "                  [--servers xvfb,xorg,wayland,mutter,mutter48,mutter50,mutter51]\n"
+    "Runs gammawave on each server (all of them by default) for N seconds (60) next to\n"
+    "the floor, then N SIGINT runs (20), and prints the figures as Markdown tables.\n";
+
+// --help prints the usage; anything it does not know, or an option with no
+// value, is an error, so that a typo never starts the full run.
 settings parse(int argc, char** argv) {
     settings s;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string key = argv[i];
+        if (key == "--help" || key == "-h") {
+            std::fputs(usage, stdout);
+            std::exit(0);
+        }
+        const bool known = key == "--seconds" || key == "--exit-runs" || key == "--servers";
+        if (!known || i + 1 >= argc) {
+            std::fprintf(stderr, "frame_loop: %s %s\n%s", known ? "no value for" : "unknown option",
+                         key.c_str(), usage);
+            std::exit(2);
+        }
         if (key == "--seconds") {
             s.seconds = std::max(2.0, std::atof(argv[i + 1]));
         } else if (key == "--exit-runs") {
             s.exit_runs = std::max(1, std::atoi(argv[i + 1]));
-        } else if (key == "--servers") {
+        } else {
             s.servers.clear();
             std::istringstream list(argv[i + 1]);
             for (std::string name; std::getline(list, name, ',');) {
@@ -340,8 +359,7 @@ double dropped_percent(const test_compositor& c, const loop_figures& f) {
     return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - taken) / f.frames) : 0;
 }
 
-// Frames rendered against calls sent, one a frame on the one CRTC: SetCrtcGamma,
-// or SetCrtcGammaLut in a calibration session (Mutter 49 and later).
+// Frames rendered against SetCrtcGamma calls sent, one a frame on the one CRTC.
 double dropped_percent(const loop_figures& f) {
     return f.frames > 0 ? std::max(0.0, 100.0 * (f.frames - f.bus_calls) / f.frames) : 0;
 }

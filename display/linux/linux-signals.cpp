@@ -174,16 +174,19 @@ int first_signal() {
     return first;
 }
 
-short wait_for_signal_or(int fd, short events, const timespec& timeout) {
+short wait_for_signal_or(int fd, short events, const timespec& timeout, int also,
+                         bool* also_ready) {
     if (first != 0) {
         return 0;
     }
-    pollfd p[2] = {{wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
-    const nfds_t count = fd >= 0 ? 2 : 1;
-    if (ppoll(p, count, &timeout, nullptr) <= 0 || first != 0) {
-        return 0;
+    // A negative descriptor is skipped by ppoll, and its revents stay 0.
+    pollfd p[3] = {{wake_pipe[0], POLLIN, 0}, {fd, events, 0}, {also, POLLIN, 0}};
+    const nfds_t count = also >= 0 ? 3 : 2;
+    const bool woke = ppoll(p, count, &timeout, nullptr) > 0 && first == 0;
+    if (also_ready != nullptr) {
+        *also_ready = woke && p[2].revents != 0;
     }
-    return fd >= 0 ? p[1].revents : 0;
+    return woke ? p[1].revents : 0;
 }
 
 void warn_restore_unconfirmed(const char* how_to_reset) {

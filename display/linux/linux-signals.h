@@ -30,7 +30,10 @@ int first_signal();
 
 // Waits until `timeout` passes, a handled signal arrives, or `fd` (unless it
 // is -1) is ready for `events`. Returns the revents of `fd`, 0 otherwise.
-short wait_for_signal_or(int fd, short events, const timespec& timeout);
+// `also` (unless it is -1) ends the wait too when readable, and says so in
+// `also_ready`: a second connection watched in the same wait.
+short wait_for_signal_or(int fd, short events, const timespec& timeout, int also = -1,
+                         bool* also_ready = nullptr);
 
 // CLOCK_MONOTONIC in milliseconds, the clock of every deadline in the
 // display layer. Async-signal-safe.

@@ -34,12 +34,16 @@
 // table becomes the one to restore, so the restore does not bring back the
 // temperature of the start. So too when colord tells of a device added or
 // its profiles changed (Mutter loads the profile's table then), which
-// colord says on the system bus; that bus is read before each frame rather
-// than in the pause, as no frame goes out before it has been read.
+// colord says on the system bus; the pause waits on that bus too, so its
+// signals are read as they come and cost nothing while colord is quiet.
 //
-// At most one frame is in flight: a frame that finds the last one's replies
-// still outstanding is dropped, not queued. The pause waits on the bus and
-// the self-pipe together.
+// Most frames ask for no reply (mutter-state.h, check_every): a steady frame
+// is one sendmsg and the pause's ppoll, which waits on the bus and the
+// self-pipe together and reads the bus only when it has sent something. A
+// frame that finds the last checked frame's reply outstanding when the next
+// check is due is dropped, not queued. A checked frame refused for anything
+// but a stale serial ends the run: Mutter would refuse every frame after it
+// the same way.
 //
 // A genuine fault cannot restore from its handler here: sd-bus is not
 // async-signal-safe, and a message written raw to the socket behind one that
@@ -65,6 +69,7 @@ int replies_awaited = 0;
 bool resources_stale = false;
 bool mutter_owned = true;
 bool lost_bus = false;
+char frame_refused[256];
 
 bool wait_on_bus(long ms, bool through_signals, bool (*done)()) {
     if (!dispatch_for(bus, ms, through_signals, done)) {
@@ -76,18 +81,50 @@ bool wait_on_bus(long ms, bool through_signals, bool (*done)()) {
 
 // --- Frames ------------------------------------------------------------------------
 
-// The reply to one frame. A stale serial means the monitors changed. NoReply is not taken for
-// Mutter gone: sd-bus gives it also when a busy Mutter answers after the call's timeout, and that
-// frame is just lost. Mutter leaving the bus shows in NameOwnerChanged.
-int on_frame_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
+// While a checked frame's reply is late, no frame goes, so that frames do
+// not pile up at the bus for a stopped Mutter (and any of them Mutter may
+// end up holding stays among the last `recent_frames` sent); a Ping, which
+// GDBus answers for Mutter on any object, says when it answers again.
+namespace {
+
+bool frames_late = false;
+
+int on_ping_reply(sd_bus_message* m, void*, sd_bus_error*);
+
+void ping_mutter() {
+    frames_late = sd_bus_call_method_async(
+                      bus, nullptr, display_config_service, "/org/gnome/Mutter/DisplayConfig",
+                      "org.freedesktop.DBus.Peer", "Ping", on_ping_reply, nullptr, "") >= 0;
+}
+
+int on_ping_reply(sd_bus_message* m, void*, sd_bus_error*) {
+    const sd_bus_error* e = sd_bus_message_get_error(m);
+    if (sd_bus_error_has_names(e, SD_BUS_ERROR_NO_REPLY, SD_BUS_ERROR_TIMEOUT)) {
+        ping_mutter();  // still late: ask again, once a call's timeout
+    } else {
+        frames_late = false;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The reply to a checked frame. A stale serial means the monitors changed. NoReply is not taken
+// for Mutter gone: sd-bus gives it also when a busy Mutter answers after the call's timeout, and
+// that frame is just lost. Mutter leaving the bus shows in NameOwnerChanged. Any other error is
+// kept, to end the run with.
+int on_frame_reply(sd_bus_message* m, void*, sd_bus_error*) {
     --replies_awaited;
-    auto& s = *static_cast<crtc_slot*>(slot);
     const sd_bus_error* e = sd_bus_message_get_error(m);
     const answer a = answer_of(e);
-    if (a == answer::ok) {
-        std::copy(s.sent.begin(), s.sent.end(), s.applied.begin());
-    } else if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED)) {
+    if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED)) {
         resources_stale = true;
+    } else if (a == answer::again && !frames_late) {
+        ping_mutter();
+    } else if (a == answer::refused && frame_refused[0] == '\0') {
+        std::snprintf(frame_refused, sizeof frame_refused,
+                      "GNOME's compositor (Mutter) refused a frame: %s (%s)",
+                      e->message != nullptr ? e->message : "no message", e->name);
     }
     return 0;
 }
@@ -98,13 +135,20 @@ namespace {
 
 using namespace mutter;
 
-void send_frame(crtc_slot& s, const gamma_ramp& ramp) {
+// Frames sent since the last checked one; the first frame is checked.
+unsigned since_check = check_every - 1;
+
+void send_frame(crtc_slot& s, const gamma_ramp& ramp, bool checked) {
     if (s.size() == 256) {
         std::copy(ramp.begin(), ramp.end(), s.sent.begin());
     } else {
         resample_ramp(ramp, s.sent);
     }
-    if (send_crtc_gamma(bus, serial, s.id, s.sent.data(), s.size(), on_frame_reply, &s)) {
+    note_sent(s);
+    if (!checked) {
+        send_kept_frame(bus, s.frame, serial, s.id, s.sent.data(), s.size());
+    } else if (send_crtc_gamma(bus, serial, s.id, s.sent.data(), s.size(), on_frame_reply,
+                               nullptr)) {
         ++replies_awaited;
     }
     s.driven = true;
@@ -127,6 +171,10 @@ const char* const mutter_silent =
 void check_still_useful() {
     if (!mutter_owned) {
         lost(mutter_left);
+    }
+    if (frame_refused[0] != '\0') {
+        restore_and_report();
+        lost(frame_refused);
     }
     if (new_tables_pending() && replies_awaited == 0) {
         take_new_tables();
@@ -209,29 +257,58 @@ open_result mutter_open(const char*& why) {
     return open_result::ok;
 }
 
+timespec pause_ended{};  // zero until the first pause: the first frame reads first
+
+// The pause read everything that came until it ended, and a frame is
+// computed within some 10 us of that (the curve's 768 cosines, bench/); one
+// held up for longer (the process stopped, or waiting for a core) may find
+// something new on the socket.
+constexpr long long fresh_for_ns = 200'000;
+
+bool nothing_new_since_pause() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns =
+        (now.tv_sec - pause_ended.tv_sec) * 1'000'000'000LL + now.tv_nsec - pause_ended.tv_nsec;
+    std::uint64_t queued = 0;
+    sd_bus_get_n_queued_read(bus, &queued);
+    return ns < fresh_for_ns && queued == 0;
+}
+
 void mutter_load_frame(const gamma_ramp& ramp) {
     // What came in since the pause first: a Temperature or a profile change
     // already on a socket must stop this frame, or it may overwrite Mutter's
-    // new table before we have read it.
-    if (!dispatch_pending(bus)) {
+    // new table before we have read it. Straight after the pause that costs nothing.
+    if (!nothing_new_since_pause() && !dispatch_pending(bus)) {
         lost("lost the connection to the session bus");
     }
-    take_colord_signals();
-    if (!guard_ready() || replies_awaited > 0 || resources_stale || new_tables_pending()) {
-        return;  // the last frame is not answered yet, or the tables are changing: drop this one
+    const bool check = since_check + 1 >= check_every;
+    // A write sd-bus still holds means the socket is full: the bus, or Mutter behind it, is behind.
+    std::uint64_t unwritten = 0;
+    sd_bus_get_n_queued_write(bus, &unwritten);
+    if (!guard_ready() || (check && replies_awaited > 0) || frames_late || unwritten > 0 ||
+        resources_stale || new_tables_pending()) {
+        return;  // the last check is not answered yet, or the tables are changing: drop this one
     }
     for (crtc_slot& s : crtcs) {
         if (s.live) {
-            send_frame(s, ramp);
+            send_frame(s, ramp, check);
         }
     }
-    sd_bus_flush(bus);
+    since_check = check ? 0 : since_check + 1;
 }
 
+// No sd_bus_flush after the frames: sd-bus writes a message at once when
+// nothing is queued before it, and what the socket did not take goes out as
+// the pause finds the socket writable.
 void mutter_pause() {
-    if (!wait_on_bus(frame_pause.tv_nsec / 1'000'000, false, [] { return false; })) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (!pause_on_bus(bus, start, colord_fd(), take_colord_signals)) {
+        lost_bus = true;
         lost("lost the connection to the session bus");
     }
+    clock_gettime(CLOCK_MONOTONIC, &pause_ended);
     check_still_useful();
 }
 

@@ -184,9 +184,10 @@ answer night_light_supported(sd_bus* b, bool& supported) {
     return a;
 }
 
-bool send_crtc_gamma(sd_bus* b, std::uint32_t at_serial, std::uint32_t crtc,
-                     const std::uint16_t* table, std::size_t n, sd_bus_message_handler_t reply,
-                     void* userdata) {
+namespace {
+
+sd_bus_message* new_crtc_gamma(sd_bus* b, std::uint32_t at_serial, std::uint32_t crtc,
+                               const std::uint16_t* table, std::size_t n) {
     sd_bus_message* m = nullptr;
     bool ok = sd_bus_message_new_method_call(b, &m, display_config_service, object, interface,
                                              "SetCrtcGamma") >= 0 &&
@@ -194,7 +195,67 @@ bool send_crtc_gamma(sd_bus* b, std::uint32_t at_serial, std::uint32_t crtc,
     for (std::size_t c = 0; c < 3 && ok; ++c) {
         ok = sd_bus_message_append_array(m, 'q', table + c * n, n * 2) >= 0;
     }
-    ok = ok && sd_bus_call_async(b, nullptr, m, reply, userdata, call_timeout_us) >= 0;
+    if (!ok) {
+        m = sd_bus_message_unref(m);
+    }
+    return m;
+}
+
+// The blocks' places in a message sent once, and so sealed: sd-bus's body,
+// where sd_bus_message_read_array points, and from where every send writes.
+bool find_blocks(kept_frame& k) {
+    std::uint32_t serial = 0, crtc = 0;
+    if (sd_bus_message_rewind(k.m, 1) < 0 || sd_bus_message_read(k.m, "uu", &serial, &crtc) < 0) {
+        return false;
+    }
+    for (std::uint16_t*& block : k.blocks) {
+        const void* p = nullptr;
+        std::size_t bytes = 0;
+        if (sd_bus_message_read_array(k.m, 'q', &p, &bytes) < 0 || bytes != k.n * 2) {
+            return false;
+        }
+        block = static_cast<std::uint16_t*>(const_cast<void*>(p));
+    }
+    return true;
+}
+
+void forget(kept_frame& k) {
+    k.m = sd_bus_message_unref(k.m);
+    k.n = 0;
+}
+
+}  // namespace
+
+bool send_kept_frame(sd_bus* b, kept_frame& k, std::uint32_t at_serial, std::uint32_t crtc,
+                     const std::uint16_t* table, std::size_t n) {
+    if (k.m != nullptr && k.serial == at_serial && k.crtc == crtc && k.n == n) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            std::memcpy(k.blocks[c], table + c * n, n * 2);
+        }
+        return sd_bus_send(b, k.m, nullptr) >= 0;
+    }
+    forget(k);
+    k.m = new_crtc_gamma(b, at_serial, crtc, table, n);
+    if (k.m == nullptr || sd_bus_message_set_expect_reply(k.m, 0) < 0 ||
+        sd_bus_send(b, k.m, nullptr) < 0) {
+        forget(k);
+        return false;
+    }
+    k.serial = at_serial;
+    k.crtc = crtc;
+    k.n = n;
+    if (!find_blocks(k)) {
+        forget(k);  // sent, but the next frame builds its own
+    }
+    return true;
+}
+
+bool send_crtc_gamma(sd_bus* b, std::uint32_t at_serial, std::uint32_t crtc,
+                     const std::uint16_t* table, std::size_t n, sd_bus_message_handler_t reply,
+                     void* userdata) {
+    sd_bus_message* m = new_crtc_gamma(b, at_serial, crtc, table, n);
+    const bool ok =
+        m != nullptr && sd_bus_call_async(b, nullptr, m, reply, userdata, call_timeout_us) >= 0;
     sd_bus_message_unref(m);
     return ok;
 }
@@ -254,6 +315,33 @@ bool dispatch_for(sd_bus* b, long ms, bool through_signals, bool (*done)()) {
             ppoll(&p, 1, &t, nullptr);
         } else {
             wait_for_signal_or(fd, static_cast<short>(events), t);
+        }
+    }
+}
+
+bool pause_on_bus(sd_bus* b, const timespec& start, int also, void (*on_also)()) {
+    for (;;) {
+        const timespec left = pause_left(start);  // under a second: tv_nsec alone
+        if (left.tv_nsec == 0 || first_signal() != 0) {
+            return true;
+        }
+        // A call's timeout passed: only sd_bus_process turns it into its NoReply.
+        const long bus_ms = wait_ms(b, left.tv_nsec / 1'000'000 + 1);
+        if (bus_ms == 0) {
+            if (!dispatch_pending(b)) {
+                return false;
+            }
+            continue;
+        }
+        const timespec t = bus_ms * 1'000'000L < left.tv_nsec ? as_timespec(bus_ms) : left;
+        const short events = static_cast<short>(sd_bus_get_events(b));
+        bool also_ready = false;
+        if (wait_for_signal_or(sd_bus_get_fd(b), events, t, also, &also_ready) != 0 &&
+            !dispatch_pending(b)) {
+            return false;
+        }
+        if (also_ready) {
+            on_also();
         }
     }
 }

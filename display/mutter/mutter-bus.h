@@ -51,6 +51,21 @@ bool send_crtc_gamma(sd_bus* bus, std::uint32_t serial, std::uint32_t crtc,
                      const std::uint16_t* table, std::size_t n, sd_bus_message_handler_t reply,
                      void* userdata);
 
+// A frame's SetCrtcGamma, sent asking for no reply and kept: the next frame
+// to the same CRTC on the same serial is the same message with new entries,
+// written into its body and sent again, so a steady frame allocates nothing.
+// Its cookie repeats, which no one minds when no reply is asked for.
+struct kept_frame {
+    sd_bus_message* m = nullptr;
+    std::uint16_t* blocks[3] = {};  // red, green, blue, inside the message's body
+    std::size_t n = 0;
+    std::uint32_t serial = 0;
+    std::uint32_t crtc = 0;
+};
+
+bool send_kept_frame(sd_bus* bus, kept_frame& k, std::uint32_t serial, std::uint32_t crtc,
+                     const std::uint16_t* table, std::size_t n);
+
 // True when `m` comes from the bus itself: a NameOwnerChanged from anyone
 // else is forged. The bus daemon filters broadcasts by the match's sender,
 // but a signal sent to us by name reaches us whatever the match says, and
@@ -69,3 +84,10 @@ bool dispatch_pending(sd_bus* bus);
 // Reads and dispatches within `ms`, or until `done()`. A handled signal ends
 // the wait at once unless `through_signals`.
 bool dispatch_for(sd_bus* bus, long ms, bool through_signals, bool (*done)());
+
+// Waits out the frame pause begun at `start`, or until a handled signal,
+// reading the bus only when it has sent something (or a call has timed
+// out): a quiet pause is one ppoll. False when the bus is gone. `also`, a
+// second connection's descriptor or -1, is watched in the same wait, and
+// `on_also` takes what came on it.
+bool pause_on_bus(sd_bus* bus, const timespec& start, int also = -1, void (*on_also)() = nullptr);

@@ -33,11 +33,34 @@ void save_table(crtc_slot& s, std::vector<std::uint16_t> table) {
     share_with_mutter_guard(s.id, s.saved);
 }
 
-// A frame of ours, not Mutter's table: the last one Mutter answered, or the
-// last one sent, whose reply came too late (a busy Mutter still applies a
-// call whose timeout has passed, after the one answered before it).
+namespace {
+
+// FNV-1a over the entries: 64 bits make Mutter's own table matching one
+// of our last frames by chance a non-event.
+std::uint64_t hash_of(const std::vector<std::uint16_t>& table) {
+    std::uint64_t h = 14695981039346656037ULL;
+    for (const std::uint16_t v : table) {
+        h = (h ^ v) * 1099511628211ULL;
+    }
+    return h;
+}
+
+}  // namespace
+
+// A frame of ours, not Mutter's table: one of the last frames sent, which
+// Mutter took before a change refused the rest (a busy Mutter also still
+// applies a call whose timeout has passed).
 bool ours(const crtc_slot& s, const std::vector<std::uint16_t>& table) {
-    return table == s.applied || table == s.sent;
+    if (table == s.sent) {
+        return true;
+    }
+    const std::uint64_t h = hash_of(table);
+    return std::find(s.recent.begin(), s.recent.end(), h) != s.recent.end();
+}
+
+void note_sent(crtc_slot& s) {
+    s.recent[s.recent_next] = hash_of(s.sent);
+    s.recent_next = (s.recent_next + 1) % s.recent.size();
 }
 
 namespace {
@@ -49,7 +72,7 @@ namespace {
 void refresh_table(crtc_slot& s, std::vector<std::uint16_t> table) {
     if (table.size() != s.saved.size()) {
         s.sent.assign(table.size(), 0);
-        s.applied.assign(table.size(), 0);
+        s.recent.fill(hash_of(s.sent));
         save_table(s, std::move(table));
     } else if (!ours(s, table)) {
         save_table(s, std::move(table));

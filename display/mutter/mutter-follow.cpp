@@ -107,6 +107,10 @@ bool follow_mutter() {
            follow_owner(bus, display_config_service, mutter_owned, true);
 }
 
+int colord_fd() {
+    return colord_bus != nullptr ? sd_bus_get_fd(colord_bus) : -1;
+}
+
 // What colord has said since; a system bus found gone is let go.
 void take_colord_signals() {
     if (colord_bus != nullptr && !dispatch_pending(colord_bus)) {

@@ -13,9 +13,11 @@ const char* const how_to_reset =
     "switching Night Light on and off in GNOME's settings makes Mutter load its own tables again";
 
 // What must get its table back: every CRTC driven that Mutter still lists,
-// also one no longer driving a monitor.
+// also one no longer driving a monitor. Not one whose restore Mutter
+// refused: asked again until the budget is spent, it would be refused
+// again, and the exit would wait a second for nothing.
 bool owed(const crtc_slot& s) {
-    return s.driven && s.listed && !s.restored && !s.saved.empty();
+    return s.driven && s.listed && !s.restored && !s.refused && !s.saved.empty();
 }
 
 int on_restore_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
@@ -23,6 +25,7 @@ int on_restore_reply(sd_bus_message* m, void* slot, sd_bus_error*) {
     auto& s = *static_cast<crtc_slot*>(slot);
     const answer a = answer_of(sd_bus_message_get_error(m));
     s.restored = a == answer::ok;
+    s.refused = a == answer::refused;
     resources_stale = resources_stale || a == answer::again;
     return 0;
 }
@@ -35,6 +38,11 @@ void send_restore(crtc_slot& s) {
 }
 
 bool all_back() {
+    return std::none_of(crtcs.begin(), crtcs.end(),
+                        [](const crtc_slot& s) { return owed(s) || s.refused; });
+}
+
+bool none_owed() {
     return std::none_of(crtcs.begin(), crtcs.end(), owed);
 }
 
@@ -49,7 +57,7 @@ bool none_awaited() {
 bool restore_all(long budget_ms) {
     const long deadline = monotonic_ms() + budget_ms;
     for (crtc_slot& s : crtcs) {
-        s.restored = false;
+        s.restored = s.refused = false;
     }
     take_colord_signals();  // a profile changed since the last frame
     while (!lost_bus && mutter_owned && monotonic_ms() < deadline) {
@@ -60,12 +68,16 @@ bool restore_all(long budget_ms) {
             continue;
         }
         if (resources_stale && replies_awaited == 0) {
-            if (take_crtcs() != answer::ok) {
+            const answer a = take_crtcs();
+            if (a == answer::again) {
                 continue;
+            }
+            if (a != answer::ok) {
+                break;  // refused, or Mutter gone: no serial to restore on
             }
             resources_stale = false;
         }
-        if (replies_awaited > 0 || all_back()) {
+        if (replies_awaited > 0 || none_owed()) {
             break;
         }
         std::for_each(crtcs.begin(), crtcs.end(), [](crtc_slot& s) {

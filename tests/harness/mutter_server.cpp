@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -88,4 +89,46 @@ std::unique_ptr<mutter_session> start_mutter(std::string& why, bool xorg_dummy) 
         return nullptr;
     }
     return s;
+}
+
+namespace {
+
+// In the forked child: sd-bus refuses a connection made before a fork.
+[[noreturn]] void hold_name(const std::string& address, const std::string& name, int told) {
+    sd_bus* b = nullptr;
+    const bool held = sd_bus_new(&b) >= 0 && sd_bus_set_address(b, address.c_str()) >= 0 &&
+                      sd_bus_set_bus_client(b, 1) >= 0 && sd_bus_start(b) >= 0 &&
+                      sd_bus_request_name(b, name.c_str(), SD_BUS_NAME_REPLACE_EXISTING) >= 0;
+    const char byte = held ? 1 : 0;
+    if (write(told, &byte, 1) != 1 || !held) {
+        _exit(1);
+    }
+    while (sd_bus_process(b, nullptr) >= 0) {
+        sd_bus_wait(b, UINT64_MAX);
+    }
+    _exit(0);
+}
+
+}  // namespace
+
+pid_t take_name_from_mutter(const mutter_session& m, const std::string& name) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        hold_name(m.client_env()[0].second, name, fds[1]);
+    }
+    close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    char byte = 0;
+    const bool held = pid > 0 && poll(&p, 1, 10'000) == 1 && read(fds[0], &byte, 1) == 1 && byte;
+    close(fds[0]);
+    if (!held && pid > 0) {
+        kill(pid, SIGKILL);
+        wait_exit(pid, std::chrono::seconds(5));
+    }
+    return held ? pid : -1;
 }

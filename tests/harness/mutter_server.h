@@ -37,3 +37,9 @@ private:
 // On Xvfb, or on the Xorg dummy (root only) with three monitors on. Null when
 // it is not serving DisplayConfig within twenty seconds, and `why` says why.
 std::unique_ptr<mutter_session> start_mutter(std::string& why, bool xorg_dummy = false);
+
+// A process that takes `name` from Mutter on its bus (Mutter lets its names
+// be replaced, and queues for them again) and serves no object, so sd-bus
+// answers every call to it with UnknownObject; Mutter has the name back once
+// it is killed. Its id once it holds the name, or -1.
+pid_t take_name_from_mutter(const mutter_session& m, const std::string& name);

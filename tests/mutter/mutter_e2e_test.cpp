@@ -314,6 +314,35 @@ TEST(MutterBus, ForgedNameOwnerChangedIgnored) {
                                   std::chrono::steady_clock::now()));
 }
 
+// Another program takes Mutter's name and refuses every call: gammawave
+// says so in one line and exits 1 at the first refused frame, rather than
+// going on and retrying a refused restore until its budget; the guard puts
+// the tables back once Mutter has its name again.
+TEST(MutterBus, RefusedFrameEndsTheRunAndTheGuardRestoresLater) {
+    std::string why;
+    const mutter_session* m = shared_mutter(why);
+    ASSERT_TRUE(m) << why;
+    test_display d(m->x().display);
+    const auto before = load_random(d, 26);
+    gammawave_run run = start_gammawave(std::string{}, m->client_env());
+    ASSERT_TRUE(animates(d, 1)) << run.err();
+    const pid_t taker = take_name_from_mutter(*m, "org.gnome.Mutter.DisplayConfig");
+    ASSERT_GT(taker, 0);
+    const exit_result r = wait_exit(run.pid, 5s);
+    kill(taker, SIGKILL);
+    wait_exit(taker, 5s);
+    EXPECT_TRUE(r.exited && r.code == 1) << run.err();
+    // The restore went to the same refusing owner: unconfirmed, and said so.
+    EXPECT_EQ(run.err(),
+              "gammawave: the display did not confirm the restore, so the original gamma ramps "
+              "may not be back; switching Night Light on and off in GNOME's settings makes "
+              "Mutter load its own tables again\n"
+              "gammawave: GNOME's compositor (Mutter) refused a frame: Unknown object "
+              "'/org/gnome/Mutter/DisplayConfig'. (org.freedesktop.DBus.Error.UnknownObject)\n");
+    EXPECT_TRUE(restored_by_guard([&] { return same_count(d.ramps(), before) == before.size(); },
+                                  std::chrono::steady_clock::now(), 5s));
+}
+
 // Ctrl+C while Mutter does not answer: the warning, and no stand-down; the
 // guard keeps trying and restores once Mutter answers again.
 TEST(MutterBusy, UnansweredRestoreWarnsAndTheGuardRestoresLater) {
