@@ -83,24 +83,27 @@ bool wait_on_bus(long ms, bool through_signals, bool (*done)()) {
 
 // While a checked frame's reply is late, no frame goes, so that frames do
 // not pile up at the bus for a stopped Mutter (and any of them Mutter may
-// end up holding stays among the last `recent_frames` sent); a Ping, which
-// GDBus answers for Mutter on any object, says when it answers again.
+// end up holding stays among the last `recent_frames` sent). A call that
+// Mutter's own main loop answers says when it takes frames again: not a
+// Ping, which GDBus answers from its worker thread even while that loop is
+// stuck.
 namespace {
 
 bool frames_late = false;
 
-int on_ping_reply(sd_bus_message* m, void*, sd_bus_error*);
+int on_probe_reply(sd_bus_message* m, void*, sd_bus_error*);
 
-void ping_mutter() {
-    frames_late = sd_bus_call_method_async(
-                      bus, nullptr, display_config_service, "/org/gnome/Mutter/DisplayConfig",
-                      "org.freedesktop.DBus.Peer", "Ping", on_ping_reply, nullptr, "") >= 0;
+void probe_mutter() {
+    frames_late = sd_bus_call_method_async(bus, nullptr, display_config_service,
+                                           "/org/gnome/Mutter/DisplayConfig",
+                                           "org.gnome.Mutter.DisplayConfig", "GetResources",
+                                           on_probe_reply, nullptr, "") >= 0;
 }
 
-int on_ping_reply(sd_bus_message* m, void*, sd_bus_error*) {
+int on_probe_reply(sd_bus_message* m, void*, sd_bus_error*) {
     const sd_bus_error* e = sd_bus_message_get_error(m);
     if (sd_bus_error_has_names(e, SD_BUS_ERROR_NO_REPLY, SD_BUS_ERROR_TIMEOUT)) {
-        ping_mutter();  // still late: ask again, once a call's timeout
+        probe_mutter();  // still late: ask again, once a call's timeout
     } else {
         frames_late = false;
     }
@@ -120,7 +123,7 @@ int on_frame_reply(sd_bus_message* m, void*, sd_bus_error*) {
     if (sd_bus_error_has_name(e, SD_BUS_ERROR_ACCESS_DENIED)) {
         resources_stale = true;
     } else if (a == answer::again && !frames_late) {
-        ping_mutter();
+        probe_mutter();
     } else if (a == answer::refused && frame_refused[0] == '\0') {
         std::snprintf(frame_refused, sizeof frame_refused,
                       "GNOME's compositor (Mutter) refused a frame: %s (%s)",

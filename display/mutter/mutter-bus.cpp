@@ -6,7 +6,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -270,6 +272,33 @@ bool dispatch_pending(sd_bus* b) {
 bool from_the_bus(sd_bus_message* m) {
     const char* sender = sd_bus_message_get_sender(m);
     return sender != nullptr && std::strcmp(sender, bus_service) == 0;
+}
+
+// ":1.42" gives "org.gammawave.Guard.c1_42": an element of a well-known
+// name holds letters, digits and underscores, and starts with no digit.
+void guard_name_of(const char* unique_name, char (&out)[guard_name_size]) {
+    std::size_t n = static_cast<std::size_t>(
+        std::snprintf(out, guard_name_size, "%s", "org.gammawave.Guard.c"));
+    for (const char* c = unique_name; *c != '\0' && n + 1 < guard_name_size; ++c) {
+        if (*c != ':') {
+            out[n++] = std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        }
+    }
+    out[n] = '\0';
+}
+
+void name_owner(sd_bus* b, const char* name, char* out, std::size_t size) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const char* owner = "";
+    if (sd_bus_call_method(b, bus_service, "/org/freedesktop/DBus", bus_service, "GetNameOwner",
+                           &error, &reply, "s", name) < 0 ||
+        sd_bus_message_read(reply, "s", &owner) < 0) {
+        owner = "";
+    }
+    std::snprintf(out, size, "%s", owner);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
 }
 
 bool name_has_owner(sd_bus* b, const char* name, bool unanswered) {

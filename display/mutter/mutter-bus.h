@@ -15,6 +15,15 @@ inline constexpr char display_config_service[] = "org.gnome.Mutter.DisplayConfig
 // tables are read and held until they are back (by the guard, after a kill).
 inline constexpr char gammawave_bus_name[] = "org.gammawave.Gamma";
 
+// The name a guard holds besides its place in gammawave's queue, made from
+// its gammawave's unique name (never used again on that bus), so that
+// gammawave finds its own guard in the queue and no other run's.
+inline constexpr std::size_t guard_name_size = 96;
+void guard_name_of(const char* unique_name, char (&out)[guard_name_size]);
+
+// The name's owner into `out`, or an empty string when the bus does not say.
+void name_owner(sd_bus* bus, const char* name, char* out, std::size_t size);
+
 inline constexpr std::uint64_t call_timeout_us = 1'000'000;
 inline constexpr std::size_t largest_size = 65535;
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "mutter/mutter-state.h"
 
@@ -39,24 +40,34 @@ std::uint32_t holder_pid() {
     return pid;
 }
 
-// The guard in line for our name on the bus, so that the bus hands it the
+// Our guard in line for our name on the bus, so that the bus hands it the
 // name if we are killed: before that, a gammawave started just after a kill
-// would take the name and save our frame as its original.
+// would take the name and save our frame as its original. Ours, known by
+// the name it holds besides: a late guard of another run passes through the
+// queue too, and leaves it.
 bool guard_in_line() {
+    static char guard_name[guard_name_size] = "";
+    const char* self = nullptr;
+    if (guard_name[0] == '\0' && sd_bus_get_unique_name(bus, &self) >= 0) {
+        guard_name_of(self, guard_name);
+    }
+    char guard[256];
+    name_owner(bus, guard_name, guard, sizeof guard);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int owners = 0;
-    if (sd_bus_call_method(bus, bus_service, "/org/freedesktop/DBus", bus_service,
+    bool found = false;
+    if (guard[0] != '\0' &&
+        sd_bus_call_method(bus, bus_service, "/org/freedesktop/DBus", bus_service,
                            "ListQueuedOwners", &error, &reply, "s", gammawave_bus_name) >= 0 &&
         sd_bus_message_enter_container(reply, 'a', "s") >= 0) {
         const char* owner = nullptr;
-        while (sd_bus_message_read(reply, "s", &owner) > 0) {
-            ++owners;
+        for (int i = 0; !found && sd_bus_message_read(reply, "s", &owner) > 0; ++i) {
+            found = i > 0 && std::strcmp(owner, guard) == 0;
         }
     }
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
-    return owners >= 2;
+    return found;
 }
 
 }  // namespace

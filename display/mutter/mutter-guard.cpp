@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "linux/linux-guard.h"
 #include "mutter/mutter-bus.h"
@@ -182,37 +181,27 @@ void guard_restore() {
     } while (!all_done() && mutter_present());
 }
 
-// The name's owner, or an empty string when the bus does not say.
-std::string owner_of(const char* name) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    const char* owner = "";
-    std::string out;
-    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
-                           name) >= 0 &&
-        sd_bus_message_read(reply, "s", &owner) >= 0) {
-        out = owner;
-    }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    return out;
-}
-
 // In the queue behind gammawave: the bus hands the name over when
 // gammawave's connection drops, and frees it when the guard ends. Behind
 // another owner, gammawave was gone before the guard got in line (so it sent
 // no frame), and a gammawave started since holds the name: the guard leaves
 // the queue and ends, or it would restore over that run's frames.
 bool in_line_behind_ours() {
+    // Our own name first, for gammawave to tell us in the queue from a late
+    // guard of another run passing through it.
+    char ours[guard_name_size];
+    guard_name_of(unique_name, ours);
+    sd_bus_request_name(bus, ours, 0);
     const int r = sd_bus_request_name(bus, gammawave_bus_name, SD_BUS_NAME_QUEUE);
     if (r != 0) {
         return true;  // the name given at once, or not at all: no run of another's to spoil
     }
     const char* self = nullptr;
     sd_bus_get_unique_name(bus, &self);
-    const std::string owner = owner_of(gammawave_bus_name);
-    if (owner == unique_name || (self != nullptr && owner == self)) {
+    char owner[256];
+    name_owner(bus, gammawave_bus_name, owner, sizeof owner);
+    if (std::strcmp(owner, unique_name) == 0 ||
+        (self != nullptr && std::strcmp(owner, self) == 0)) {
         return true;
     }
     sd_bus_release_name(bus, gammawave_bus_name);

@@ -54,6 +54,12 @@ inline std::vector<pid_t> adopted_guards() {
     return guards;
 }
 
+// Whether `guard`, once adopted, has ended.
+inline bool guard_gone(pid_t guard) {
+    const auto guards = adopted_guards();
+    return std::find(guards.begin(), guards.end(), guard) == guards.end();
+}
+
 // Waits for the adopted guards to end; kills any left after `limit`, so
 // that none outlives its test. True if they ended by themselves.
 inline bool guards_end(std::chrono::milliseconds limit) {

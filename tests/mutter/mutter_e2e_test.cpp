@@ -66,6 +66,14 @@ std::size_t same_count(const std::vector<crtc_ramp>& a, const std::vector<crtc_r
     return n;
 }
 
+// Mutter answers a SetCrtcGamma before its own X requests have gone out,
+// and a Mutter the machine keeps waiting sends them late: the X server, read
+// right after gammawave has exited, may still hold the last frame. What was
+// restored reaches it as soon as Mutter runs again.
+bool back_on_x(const test_display& d, const std::vector<crtc_ramp>& want) {
+    return eventually([&] { return same_count(d.ramps(), want) == want.size(); }, 5s);
+}
+
 std::vector<crtc_ramp> load_random(const test_display& d, unsigned seed) {
     const auto ramps = random_ramps(d.ramps(), seed);
     d.load(ramps);
@@ -130,7 +138,7 @@ TEST_P(MutterSignal, ExactFramesThenSavedTablesBack) {
     const exit_result r = wait_exit(run.pid, 5s);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, GetParam());
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
     EXPECT_EQ(run.out(), "");
     EXPECT_EQ(run.err(), "");
 }
@@ -169,7 +177,7 @@ TEST(MutterMonitors, OneSwitchedOffTheOthersGoOnAndRestore) {
     ASSERT_TRUE(animates(d, 2)) << run.err();
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
 }
 
 // A Wayland compositor without wlr gamma control falls to Mutter on the
@@ -189,7 +197,7 @@ TEST(MutterChoice, WaylandWithoutGammaTakesMutterX11SessionKeepsX11) {
     ASSERT_TRUE(animates(d, 1)) << run.err();
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT);
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
 
     env = m->client_env();
     env.push_back({"XDG_SESSION_TYPE", "x11"});
@@ -201,7 +209,7 @@ TEST(MutterChoice, WaylandWithoutGammaTakesMutterX11SessionKeepsX11) {
     kill(m->pid(), SIGCONT);
     EXPECT_TRUE(animated) << x11.err();
     EXPECT_EQ(r.code, SIGINT);
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
 }
 
 class MutterGuard : public ::testing::TestWithParam<int> {};
@@ -395,7 +403,7 @@ TEST(MutterBusy, StartRefusedAndALateFrameNotTakenForMuttersTable) {
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
     EXPECT_EQ(run.err(), "");
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
 }
 
 // One gammawave per session bus: a second one refuses, naming the first;
@@ -422,15 +430,11 @@ TEST(MutterOnce, SecondRefusedOneAfterAKillSavesTheRestoredTables) {
     gammawave_run third = start_gammawave(std::string{}, m->client_env());
     // Frames seen once the first run's guard has restored and ended are the
     // third run's: those the first sent reached Mutter before that restore.
-    const auto restored = [&] {
-        const auto now = adopted_guards();
-        return std::find(now.begin(), now.end(), guards[0]) == now.end();
-    };
-    ASSERT_TRUE(eventually(restored, 10s));
+    ASSERT_TRUE(eventually([&] { return guard_gone(guards[0]); }, 10s));
     ASSERT_TRUE(animates(d, 1)) << third.err();
     kill(third.pid, SIGINT);
     EXPECT_EQ(wait_exit(third.pid, 5s).code, SIGINT) << third.err();
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
 }
 
 // A guard held up before it reaches the bus never touches a later run.
@@ -468,17 +472,13 @@ TEST(MutterOnce, LateGuardNeverTouchesTheNextRun) {
         ASSERT_TRUE(animates(d, 1)) << next.err();
         kill(next.pid, SIGSTOP);
         const auto frame = d.ramps();
-        const auto late_gone = [late] {
-            const auto guards = adopted_guards();
-            return std::find(guards.begin(), guards.end(), late) == guards.end();
-        };
-        ASSERT_TRUE(eventually(late_gone, 10s)) << animating;
+        ASSERT_TRUE(eventually([late] { return guard_gone(late); }, 10s)) << animating;
         EXPECT_EQ(same_count(d.ramps(), frame), frame.size()) << animating;
         kill(next.pid, SIGCONT);
         kill(next.pid, SIGINT);
         EXPECT_EQ(wait_exit(next.pid, 5s).code, SIGINT) << next.err();
         EXPECT_TRUE(guards_end(10s)) << animating;
-        EXPECT_EQ(same_count(d.ramps(), before), before.size()) << animating;
+        EXPECT_TRUE(back_on_x(d, before)) << animating;
     }
 }
 
@@ -511,5 +511,5 @@ TEST(MutterMonitors, BurstOfChangesAndABusyMutterNoFalseExit) {
     kill(run.pid, SIGINT);
     EXPECT_EQ(wait_exit(run.pid, 5s).code, SIGINT) << run.err();
     EXPECT_EQ(run.err(), "");
-    EXPECT_EQ(same_count(d.ramps(), before), before.size());
+    EXPECT_TRUE(back_on_x(d, before));
 }

@@ -163,11 +163,7 @@ TEST(LateGuard, NeverTouchesTheNextRun) {
         // not its own restores over it.
         kill(next.pid, SIGSTOP);
         const auto frame = d.ramps();
-        const auto late_gone = [late] {
-            const auto guards = adopted_guards();
-            return std::find(guards.begin(), guards.end(), late) == guards.end();
-        };
-        ASSERT_TRUE(eventually(late_gone, 10s)) << animating;
+        ASSERT_TRUE(eventually([late] { return guard_gone(late); }, 10s)) << animating;
         EXPECT_TRUE(same_ramps(d.ramps(), frame)) << animating;
         kill(next.pid, SIGCONT);
         EXPECT_NE(claim_owner(d, "_GAMMAWAVE_GUARD_S0"), XCB_NONE) << animating;
