@@ -87,6 +87,8 @@ pid_t host_pid(pid_t runner, pid_t inner) {
 
 // A run's directory in the root's /tmp is locked for as long as its run
 // lives, so one left by a run that was killed is found unlocked, and goes.
+// Its prefix is for locked directories alone: a harness that locked none
+// named its directories otherwise.
 // The lock on /tmp itself keeps a sweep from taking a directory made, and
 // not yet locked, beside it.
 int make_locked_dir(const std::string& root, std::string& dir) {
@@ -98,7 +100,7 @@ int make_locked_dir(const std::string& root, std::string& dir) {
     flock(all, LOCK_EX);
     std::error_code ignored;
     for (const auto& e : std::filesystem::directory_iterator(tmp, ignored)) {
-        if (e.path().filename().string().rfind("gammawave-", 0) != 0) {
+        if (e.path().filename().string().rfind("gammawave-run-", 0) != 0) {
             continue;
         }
         const int fd = open(e.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -107,7 +109,7 @@ int make_locked_dir(const std::string& root, std::string& dir) {
         }
         close(fd);
     }
-    dir = tmp + "/gammawave-XXXXXX";
+    dir = tmp + "/gammawave-run-XXXXXX";
     int lock = mkdtemp(dir.data()) ? open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (lock >= 0 && flock(lock, LOCK_SH) != 0) {
         close(lock);
