@@ -17,6 +17,11 @@
 // display.
 using guard_watch_fn = void (*)(int stand_down_fd);
 
+// Why a run ends when its guard has not taken its place (a claim, a place in
+// a queue) within the backend's wait: one line for stderr.
+inline constexpr char guard_late_reason[] =
+    "the guard that restores the gamma if gammawave is killed did not start in time";
+
 // Makes the guard and returns; the guard runs `watch` and then ends. If the
 // guard cannot be made, gammawave runs on without one.
 void start_guard(guard_watch_fn watch);

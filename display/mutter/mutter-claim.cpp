@@ -15,8 +15,6 @@ constexpr long claim_wait_ms = 2000;  // a guard still restoring after a kill
 // connection, at once on any machine that can run gammawave; as long as on
 // X11, where a guard must also connect.
 constexpr long guard_wait_ms = 10'000;
-constexpr char guard_late[] =
-    "the guard that restores the gamma if gammawave is killed did not start in time";
 char claim_reason[160];
 long guard_wait_until = 0;
 
@@ -116,7 +114,7 @@ bool guard_ready() {
     ready = ready || guard_has_ended() || guard_in_line();
     if (!ready && monotonic_ms() >= guard_wait_until) {
         stand_guard_down();
-        std::fprintf(stderr, "gammawave: %s\n", guard_late);
+        std::fprintf(stderr, "gammawave: %s\n", guard_late_reason);
         std::exit(1);
     }
     return ready;

@@ -349,9 +349,6 @@ void restore_from_fault() {
     }
 }
 
-const char* const guard_late_reason =
-    "the guard that restores the gamma if gammawave is killed did not start in time";
-
 const char* const xwayland_reason =
     "this X display is XWayland, whose gamma never reaches the screen; run gammawave in the "
     "Wayland session itself, under a compositor with gamma control";
